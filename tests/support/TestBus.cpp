@@ -1,0 +1,61 @@
+// A private dbus-daemon for tests.
+#include "TestBus.h"
+
+#include <csignal>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+TestBus::TestBus(const std::map<std::string, std::string>& env)
+{
+    gchar** envp = g_get_environ();
+    envp = g_environ_unsetenv(envp, "TAMO_BUS_ADDRESS");
+    for (const auto& [key, value] : env)
+        envp = g_environ_setenv(envp, key.c_str(), value.c_str(), TRUE);
+    std::string config = std::string("--config-file=") + KEL_DEV_BUS_CONFIG;
+    std::vector<char*> argv = {const_cast<char*>(KEL_DBUS_DAEMON),
+                               const_cast<char*>(config.c_str()), const_cast<char*>("--nofork"),
+                               const_cast<char*>("--print-address=1"), nullptr};
+    gint out = -1;
+    GError* error = nullptr;
+    bool spawned =
+        g_spawn_async_with_pipes(nullptr, argv.data(), envp, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                 nullptr, &m_pid, nullptr, &out, nullptr, &error);
+    g_strfreev(envp);
+    if (!spawned) {
+        std::string text = error->message;
+        g_error_free(error);
+        throw std::runtime_error("cannot start dbus-daemon: " + text);
+    }
+    char c;
+    while (read(out, &c, 1) == 1 && c != '\n')
+        m_address += c;
+    close(out);
+    if (m_address.empty())
+        throw std::runtime_error("dbus-daemon printed no address");
+    g_setenv("TAMO_BUS_ADDRESS", m_address.c_str(), TRUE);
+}
+
+TestBus::~TestBus()
+{
+    kill(m_pid, SIGTERM);
+    waitpid(m_pid, nullptr, 0);
+    g_spawn_close_pid(m_pid);
+    g_unsetenv("TAMO_BUS_ADDRESS");
+}
+
+bool runUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    gint64 end = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
+    while (!done() && g_get_monotonic_time() < end) {
+        if (!g_main_context_iteration(nullptr, FALSE))
+            g_usleep(1000);
+    }
+    return done();
+}
+
+void runFor(int ms)
+{
+    runUntil([] { return false; }, ms);
+}

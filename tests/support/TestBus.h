@@ -1,0 +1,34 @@
+// A private dbus-daemon for one test binary, and a way to run the main loop until something
+// happens.
+#ifndef KEL_TEST_BUS_H
+#define KEL_TEST_BUS_H
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include <glib.h>
+
+class TestBus
+{
+  public:
+    // Starts dbus-daemon on the development configuration; `env` is added to the daemon's
+    // environment, which services it activates inherit. Sets TAMO_BUS_ADDRESS in this process.
+    explicit TestBus(const std::map<std::string, std::string>& env = {});
+    ~TestBus();
+    TestBus(const TestBus&) = delete;
+    TestBus& operator=(const TestBus&) = delete;
+
+    const std::string& address() const { return m_address; }
+
+  private:
+    GPid m_pid = 0;
+    std::string m_address;
+};
+
+// Iterates the default main context until `done` is true or `timeoutMs` passed; returns `done`.
+bool runUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+// Iterates the default main context for `ms` milliseconds.
+void runFor(int ms);
+
+#endif
