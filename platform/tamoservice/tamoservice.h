@@ -57,7 +57,8 @@ typedef struct {
 /* Tables end with an entry whose name is NULL. */
 
 /* Takes the bus name `name` on $TAMO_BUS_ADDRESS, else the bus that started this process, else
- * the system bus. Fails when the name belongs to someone else. */
+ * the system bus. Fails when the name belongs to someone else. Should the bus itself go away,
+ * the process receives SIGTERM. */
 bool TSRegister(const char* name, TSHandle** handlep, TSError* error);
 /* A handle that owns no name, for programs that only call. */
 bool TSRegisterAnonymous(TSHandle** handlep, TSError* error);
@@ -72,7 +73,8 @@ bool TSGmainAttach(TSHandle* handle, GMainLoop* loop, TSError* error);
 bool TSUnregister(TSHandle* handle, TSError* error);
 
 /* Calls quor://service/category/method (or tamo://). The reply function runs once per reply
- * until the call is cancelled; a payload with "subscribe": true may bring many. A call the bus
+ * until the call is cancelled; a payload with "subscribe": true (or "watch": true, a query
+ * that answers again when its result changes) may bring many. A call the bus
  * cannot deliver reaches the reply function as
  * {"returnValue":false,"errorCode":-1,"errorText":"..."}. */
 bool TSCall(TSHandle* handle, const char* uri, const char* payload, TSMethodFunction reply,

@@ -798,6 +798,9 @@ bool TSRegister(const char* name, TSHandle** handlep, TSError* error)
         return false;
     }
     handle->name = g_strdup(name);
+    /* A service does not outlive its bus: when the bus goes away the process gets SIGTERM and
+     * shuts down the way it would when asked to. */
+    g_dbus_connection_set_exit_on_close(handle->connection, TRUE);
     *handlep = handle;
     return true;
 }

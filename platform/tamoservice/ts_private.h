@@ -28,7 +28,8 @@ void ts_uri_clear(TSUri* uri);
 /* A category path as D-Bus accepts it: "/" or "/a/b". */
 bool ts_category_valid(const char* category);
 
-/* Payloads must be JSON texts; *subscribep tells whether it asks for many replies. */
+/* Payloads must be JSON texts; *subscribep tells whether it asks for many replies: "subscribe"
+ * or "watch" true. */
 bool ts_payload_check(const char* payload, bool* subscribep, TSError* error);
 /* {"returnValue":false,"errorCode":-1,"errorText":text} */
 char* ts_failure_payload(const char* text);

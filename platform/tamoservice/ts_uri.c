@@ -59,6 +59,13 @@ void ts_uri_clear(TSUri* uri)
     g_clear_pointer(&uri->member, g_free);
 }
 
+static bool is_true(json_object* root, const char* key)
+{
+    json_object* value = NULL;
+    return json_object_object_get_ex(root, key, &value) &&
+           json_object_is_type(value, json_type_boolean) && json_object_get_boolean(value);
+}
+
 bool ts_payload_check(const char* payload, bool* subscribep, TSError* error)
 {
     if (!payload) {
@@ -84,11 +91,8 @@ bool ts_payload_check(const char* payload, bool* subscribep, TSError* error)
         TS_ERROR(error, TS_ERROR_INVALID, "Payload is not JSON: %s", payload);
         return false;
     }
-    json_object* subscribe = NULL;
     if (subscribep)
-        *subscribep = json_object_object_get_ex(root, "subscribe", &subscribe) &&
-                      json_object_is_type(subscribe, json_type_boolean) &&
-                      json_object_get_boolean(subscribe);
+        *subscribep = is_true(root, "subscribe") || is_true(root, "watch");
     json_object_put(root);
     return true;
 }

@@ -1,0 +1,81 @@
+// KelVvmServiceApp: the service process: options, bus registration, idle timer and teardown.
+#ifndef KELVVMSERVICEAPP_H
+#define KELVVMSERVICEAPP_H
+
+#include "NoCopyClass.h"
+#include "tamoservice.h"
+
+#include <glib.h>
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+class TamoMessage;
+
+class KelVvmServiceAppException : public std::runtime_error
+{
+  public:
+    explicit KelVvmServiceAppException(const std::string& text) : std::runtime_error(text) {}
+};
+
+class KelVvmServiceApp : public NoCopyClass
+{
+  public:
+    static KelVvmServiceApp* getInstance();
+    ~KelVvmServiceApp();
+
+    int main(int argc, char** argv);
+    bool parseArgs(int argc, char** argv);
+    void printUsage(const char* argv0);
+    void setupService();
+
+    void startIdleTimer(int seconds);
+    void stopIdleTimer();
+    static gboolean quitIfIdle(void* app);
+    void quit();
+
+    static void signalHandler(int signum);
+
+    // The platform version from the version property: "Quor Nimbos 1.4.5" gives "1.4", "2.1"
+    // stays "2.1", and a text without a dot gives `previous`.
+    static std::string derivePlatformVersion(const std::string& property,
+                                             const std::string& previous);
+
+    static bool handlePing(TSHandle* handle, TSMessage* message, void* context);
+
+    TSHandle* m_serviceHandle;
+    GMainLoop* m_mainLoop;
+    guint m_idleTimerId;
+    std::list<TamoMessage*> m_subscriptions;
+
+    static std::unique_ptr<KelVvmServiceApp> s_appInstance;
+    static std::string s_tamoServiceName;
+    static std::string s_serviceName;
+    static std::string s_mailboxKind;
+    static std::string s_voiceMessageKind;
+    static std::string s_mediaFolder;
+    static std::string s_defaultFormat;
+    static std::string s_modelName;
+    static std::string s_platformVersion;
+    static std::string s_userAgent;
+    static std::string s_deviceUid;
+    static std::string s_wanIpAddress;
+    static std::string s_accountStatus;
+    static std::string s_imsi;
+    static int64_t s_offlineCounter;
+    static int64_t s_lastSyncTime;
+
+  private:
+    KelVvmServiceApp();
+    void cleanupService();
+    void cleanupSubscriptions();
+    void readSystemProperties();
+};
+
+// Set by -n: the idle timer then never ends the process.
+extern bool disableIdleTimer;
+
+#endif

@@ -1,0 +1,16 @@
+// The entry point of the visual-voicemail service.
+#include "KelVvmLog.h"
+#include "KelVvmServiceApp.h"
+
+#include <glib.h>
+
+int main(int argc, char** argv)
+{
+    gLogContext = QmLogGetContext("kelvvm");
+    gchar* name = g_path_get_basename(argv[0]);
+    KLOG_INFO("Starting %s", name);
+    int status = KelVvmServiceApp::getInstance()->main(argc, argv);
+    KLOG_INFO("Ending %s with return code %d", name, status);
+    g_free(name);
+    return status;
+}

@@ -1,0 +1,4 @@
+// KelVvmLog: the service's log context.
+#include "KelVvmLog.h"
+
+QmLogContext* gLogContext = QmLogGetContext("kelvvm");

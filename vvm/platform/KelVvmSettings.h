@@ -1,0 +1,22 @@
+// KelVvmSettings: the deployment's hosts and names, read once at start from a key file.
+#ifndef KELVVMSETTINGS_H
+#define KELVVMSETTINGS_H
+
+#include <string>
+
+struct KelVvmSettings {
+    std::string vvmUrl;       // [voicemail] url
+    std::string vvmQlfUrl;    // [voicemail] qualification-url
+    std::string webNamespace; // [voicemail] namespace
+    std::string reportUrl;    // [report] url
+
+    // $KELVVM_CONFIG, or /etc/kelvvm.conf.
+    static std::string path();
+    // Reads `file`; a missing file or key leaves the value empty. False when the file cannot be
+    // read, with the reason in `error`.
+    bool load(const std::string& file, std::string& error);
+
+    static KelVvmSettings& instance();
+};
+
+#endif
