@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# tamo-send against a private bus: help, failures with a message and a non-zero exit, a reply.
+set -u
+tamo_send=$1 dbus_daemon=$2 config=$3
+failures=0
+check() { # description, expected status, command...
+  local what=$1 want=$2; shift 2
+  local out status
+  out=$("$@" 2>&1); status=$?
+  if [[ $status -ne $want ]]; then
+    echo "FAIL: $what: status $status, expected $want: $out"; failures=$((failures + 1))
+  fi
+  printf '%s' "$out"
+}
+
+help=$(check "help" 0 "$tamo_send" -h)
+[[ $help == *"Usage:"* ]] || { echo "FAIL: help text"; failures=$((failures + 1)); }
+
+msg=$(TAMO_BUS_ADDRESS=unix:path=/nonexistent/bus check "unreachable bus" 1 "$tamo_send" quor://com.quor.x/m)
+[[ $msg == *"cannot reach the bus"* ]] || { echo "FAIL: unreachable bus message: $msg"; failures=$((failures + 1)); }
+
+exec 3< <(env -u TAMO_BUS_ADDRESS "$dbus_daemon" --config-file="$config" --fork --print-address=1 --print-pid=1 2>/dev/null)
+read -r address <&3; read -r pid <&3; exec 3<&-
+trap 'kill $pid' EXIT
+export TAMO_BUS_ADDRESS=$address
+
+msg=$(check "bad URI" 1 "$tamo_send" 'com.quor.x/m')
+[[ $msg == *"Malformed URI"* ]] || { echo "FAIL: bad URI message: $msg"; failures=$((failures + 1)); }
+msg=$(check "bad JSON" 1 "$tamo_send" quor://com.quor.x/m '{nope')
+[[ $msg == *"not JSON"* ]] || { echo "FAIL: bad JSON message: $msg"; failures=$((failures + 1)); }
+check "bad count" 2 "$tamo_send" -n x quor://com.quor.x/m >/dev/null
+# A missing service answers with the failure payload, and tamo-send ends after it.
+msg=$(check "missing service" 0 timeout 5 "$tamo_send" -n 3 quor://com.quor.nobody/m '{"subscribe":true}')
+[[ $msg == '{"returnValue":false,"errorCode":-1,"errorText":'* ]] || { echo "FAIL: missing service: $msg"; failures=$((failures + 1)); }
+
+# The activation round trip: the bus starts kelvvm from the build tree, which echoes.
+msg=$(KELVVM_CONFIG=/nonexistent check "ping" 0 timeout 10 "$tamo_send" quor://com.quor.kelvvm/ping '{"a":1}')
+[[ $msg == '{"a":1}' ]] || { echo "FAIL: ping: $msg"; failures=$((failures + 1)); }
+
+[[ $failures -eq 0 ]] && echo "all tamo-send checks passed"
+exit $((failures > 0))
