@@ -46,7 +46,9 @@ class KelvvmRun
   public:
     KelvvmRun(std::vector<std::string> args, std::map<std::string, std::string> env = {})
     {
-        m_dir = g_dir_make_tmp("kelvvm-XXXXXX", nullptr);
+        gchar* dir = g_dir_make_tmp("kelvvm-XXXXXX", nullptr);
+        m_dir = dir;
+        g_free(dir);
         std::vector<char*> argv = {const_cast<char*>(KELVVM_PATH)};
         for (std::string& arg : args)
             argv.push_back(arg.data());
