@@ -1,0 +1,96 @@
+/* WISPrService: the login record, WISPr text parsing, connectivity check and hotspot account. */
+#ifndef WISPR_SERVICE_H
+#define WISPR_SERVICE_H
+
+#include <stdbool.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The WISPr response codes the client acts on; any other is a failed attempt or an unfinished
+ * poll. */
+enum {
+    kWISPrResponseCodeSucceed = 50,
+    kWISPrResponseCodeRejected = 100,
+    kWISPrResponseCodeLogoffSucceed = 150,
+    kWISPrResponseCodePending = 201,
+};
+
+#define kWISPrAppId "com.quor.wifi.carrierhotspot"
+#define kWISPrAccountKey "account"
+#define kWISPrUserAgentLine "User-Agent: RIR-2.0.0-Quor\r\n"
+#define kWISPrConnectivityCheckPath "/4o.zzz"
+#define kWISPrConnectivityCheckAnswer "ABCd"
+#define kWISPrAccountCreationPath "/cgi-bin/abcd/jtranspa"
+
+/* One login. Every string is a heap copy owned by the record and released with free(); a
+ * "host" is scheme, host and optional port, what CarrierHotspot_HTTPConnect takes. */
+typedef struct WISPrAuthInfo {
+    int messageType;  /* last MessageType parsed; logged only */
+    int responseCode; /* last ResponseCode parsed, or set by the client */
+    int profileId;    /* Wi-Fi profile id, for the welcome message */
+    char* pInterface; /* local interface or address for the hotspot traffic */
+    char* pSsid;
+    char* pSessionId; /* from the hotspot page; kept, not used */
+    char* pLoginHost;
+    char* pLoginPath;  /* without its query */
+    char* pLoginQuery; /* the text after the first "?", or NULL */
+    char* pUsername;
+    char* pPassword;
+    char* pWanIpAddress; /* mobile data address, where account creation leaves from */
+    char* pImsi;         /* or "invalid" when telephony did not tell */
+    char* pLoginResultHost;
+    char* pLoginResultPath;
+    char* pLoginResultQuery;
+    char* pLogoffHost;
+    char* pLogoffPath; /* its query is not kept */
+} WISPrAuthInfo;
+
+/* The login in progress or established, or NULL. */
+extern WISPrAuthInfo* gpAuthInfo;
+
+/* Frees every string of the record and zeroes all its fields. NULL is accepted. */
+void WISPrReinitAuthInfo(WISPrAuthInfo* pAuthInfo);
+
+/* Fills the record from a WISPr text (a redirect page or a gateway reply), line by line; the
+ * first rule that matches a line applies and a parsed value replaces the field's earlier one.
+ * A "HTTP/1.x 200 OK" line runs WISPrCheckConnectivity for this record and sets responseCode
+ * from its verdict; a later ResponseCode line overrides it. */
+void WISPrParseHotspotData(WISPrAuthInfo* pAuthInfo, const char* pData);
+
+/* A heap copy (free()) of the content of element `pName` in `pLine`, tags matched ignoring
+ * case and both on this line; NULL when a tag is missing or the content is empty. */
+char* WISPrGetNodeContent(const char* pLine, const char* pName);
+
+/* Splits an http or https URL into its host (scheme, host and optional port) and its path
+ * (from the first "/" after the host up to any "?"; "/" when there is none). On success
+ * *ppHost and *ppPath, which must be NULL or heap strings, are replaced; on failure they are
+ * left alone. */
+bool WISPrParseURL(const char* pURL, char** ppHost, char** ppPath);
+
+/* Fetches the connectivity-check page over the record's interface (any interface for a NULL
+ * record) and passes when its expected answer comes before any status line other than
+ * "200 OK". */
+bool WISPrCheckConnectivity(const WISPrAuthInfo* pAuthInfo);
+
+/* The saved account: on success three heap copies (free()); otherwise false with all three
+ * NULL. */
+bool WISPrGetKelAccountFromPrefs(char** ppUsername, char** ppPassword, char** ppImsi);
+
+/* Stores the account, or clears it ("{}") when any value is NULL or empty. */
+bool WISPrSaveKelAccountToPrefs(const char* pUsername, const char* pPassword, const char* pImsi);
+
+/* Asks the carrier, over gpAuthInfo's WAN address, for a new account and fills gpAuthInfo's
+ * pUsername and pPassword with it. True when both were filled. The account is not saved. */
+bool WISPrCreateKelAccount(void);
+
+/* Test hook: the time limits of every exchange this daemon makes (5,000 ms to connect and
+ * 15,000 ms to receive in service). */
+void WISPrSetExchangeTimeoutsForTest(int connectMs, int receiveMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

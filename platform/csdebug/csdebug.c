@@ -1,0 +1,277 @@
+/* csdebug: leveled printing, logged checks and hex dumps to syslog, a file or a test hook. */
+#define _GNU_SOURCE
+#include "csdebug.h"
+
+#include <ctype.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+
+#define DEFAULT_HEX_DUMP_LIMIT 0xffff
+#define BYTES_PER_MIB (1024L * 1024L)
+
+typedef enum {
+    kSinkStderr,
+    kSinkSyslog,
+    kSinkFile,
+} Sink;
+
+/* The daemon is single-threaded, but tests print from helper threads. */
+static pthread_mutex_t s_lock = PTHREAD_MUTEX_INITIALIZER;
+static Sink s_sink = kSinkStderr;
+static int s_minimumLevel = kDebugLevelChatty;
+static long s_hexDumpLimit = DEFAULT_HEX_DUMP_LIMIT;
+static FILE* s_file;
+/* The syslog identity (syslog keeps the pointer) or the file's path. */
+static char* s_target;
+static long s_fileCap;
+static long s_fileSize;
+static DebugCaptureFunc s_capture;
+static void* s_captureUser;
+
+static const struct {
+    int level;
+    const char* name;
+    int priority;
+} kLevelNames[] = {
+    {kDebugLevelTragic, "tragic", LOG_EMERG},   {kDebugLevelEmergency, "emergency", LOG_EMERG},
+    {kDebugLevelAlert, "alert", LOG_ALERT},     {kDebugLevelCritical, "critical", LOG_CRIT},
+    {kDebugLevelError, "error", LOG_ERR},       {kDebugLevelRequire, "require", LOG_WARNING},
+    {kDebugLevelAssert, "assert", LOG_WARNING}, {kDebugLevelWarning, "warning", LOG_WARNING},
+    {kDebugLevelNotice, "notice", LOG_NOTICE},  {kDebugLevelInfo, "info", LOG_INFO},
+    {kDebugLevelTrace, "trace", LOG_DEBUG},     {kDebugLevelVerbose, "verbose", LOG_DEBUG},
+    {kDebugLevelChatty, "chatty", LOG_DEBUG},
+};
+
+/* The named step at or below `level`; anything below chatty counts as chatty. */
+static size_t levelIndex(int level)
+{
+    size_t count = sizeof(kLevelNames) / sizeof(kLevelNames[0]);
+    for (size_t i = 0; i < count; i++) {
+        if (level >= kLevelNames[i].level)
+            return i;
+    }
+    return count - 1;
+}
+
+static void closeOutputLocked(void)
+{
+    if (s_file)
+        fclose(s_file);
+    if (s_sink == kSinkSyslog)
+        closelog();
+    s_file = NULL;
+    free(s_target);
+    s_target = NULL;
+    s_sink = kSinkStderr;
+}
+
+static void rotateFileLocked(void)
+{
+    char* oldPath = NULL;
+    if (asprintf(&oldPath, "%s.old", s_target) < 0)
+        return;
+    fclose(s_file);
+    rename(s_target, oldPath);
+    free(oldPath);
+    s_file = fopen(s_target, "a");
+    s_fileSize = 0;
+    if (!s_file) {
+        /* The disk went away under us: keep the lines visible rather than lose them. */
+        free(s_target);
+        s_target = NULL;
+        s_sink = kSinkStderr;
+    }
+}
+
+static int writeStreamLocked(FILE* stream, int level, const char* text)
+{
+    struct timespec now;
+    struct tm local;
+    char stamp[32];
+    clock_gettime(CLOCK_REALTIME, &now);
+    localtime_r(&now.tv_sec, &local);
+    strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+    int written = fprintf(stream, "%s.%03ld [%s] %s\n", stamp, now.tv_nsec / 1000000L,
+                          kLevelNames[levelIndex(level)].name, text);
+    fflush(stream);
+    return written > 0 ? written : 0;
+}
+
+/* Sends one line to the capture hook or the output; the level rule has already been applied. */
+static void emit(int level, const char* text)
+{
+    pthread_mutex_lock(&s_lock);
+    DebugCaptureFunc capture = s_capture;
+    void* user = s_captureUser;
+    if (!capture) {
+        switch (s_sink) {
+        case kSinkSyslog:
+            syslog(kLevelNames[levelIndex(level)].priority, "%s", text);
+            break;
+        case kSinkFile:
+            if (s_fileCap > 0 && s_fileSize >= s_fileCap)
+                rotateFileLocked();
+            if (s_sink == kSinkFile)
+                s_fileSize += writeStreamLocked(s_file, level, text);
+            else
+                writeStreamLocked(stderr, level, text);
+            break;
+        case kSinkStderr:
+            writeStreamLocked(stderr, level, text);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&s_lock);
+    /* Outside the lock, so that a hook may print. */
+    if (capture)
+        capture(level, text, user);
+}
+
+static bool isPrinted(int level)
+{
+    pthread_mutex_lock(&s_lock);
+    bool printed = level >= s_minimumLevel;
+    pthread_mutex_unlock(&s_lock);
+    return printed;
+}
+
+bool DebugInitialize(DebugOutputType type, const char* target, int parameter)
+{
+    if (!target || (type != kDebugOutputPlatformLog && type != kDebugOutputFile))
+        return false;
+    char* copy = strdup(target);
+    if (!copy)
+        return false;
+    if (type == kDebugOutputPlatformLog) {
+        const char* env = getenv("CSDEBUG_STDERR");
+        pthread_mutex_lock(&s_lock);
+        closeOutputLocked();
+        if (env && *env) {
+            free(copy);
+        } else {
+            s_target = copy;
+            openlog(s_target, LOG_PID, LOG_DAEMON);
+            s_sink = kSinkSyslog;
+        }
+        pthread_mutex_unlock(&s_lock);
+        return true;
+    }
+    FILE* file = parameter >= 0 ? fopen(target, "a") : NULL;
+    if (!file) {
+        free(copy);
+        return false;
+    }
+    pthread_mutex_lock(&s_lock);
+    closeOutputLocked();
+    s_file = file;
+    s_target = copy;
+    s_fileCap = parameter * BYTES_PER_MIB;
+    fseek(file, 0, SEEK_END);
+    s_fileSize = ftell(file);
+    s_sink = kSinkFile;
+    pthread_mutex_unlock(&s_lock);
+    return true;
+}
+
+bool DebugSetProperty(DebugProperty property, long value)
+{
+    bool ok = true;
+    pthread_mutex_lock(&s_lock);
+    if (property == kDebugPropertyMinimumLevel)
+        s_minimumLevel = (int)value;
+    else if (property == kDebugPropertyHexDumpLimit && value >= 0)
+        s_hexDumpLimit = value;
+    else
+        ok = false;
+    pthread_mutex_unlock(&s_lock);
+    return ok;
+}
+
+static void printV(int level, const char* format, va_list args)
+{
+    char* text = NULL;
+    int length = vasprintf(&text, format, args);
+    if (length < 0)
+        abort();
+    if (length > 0 && text[length - 1] == '\n')
+        text[length - 1] = '\0';
+    emit(level, text);
+    free(text);
+}
+
+void DebugPrintF(int level, const char* format, ...)
+{
+    if (!format || !isPrinted(level))
+        return;
+    va_list args;
+    va_start(args, format);
+    printV(level, format, args);
+    va_end(args);
+}
+
+bool DebugPrintAssert(bool condition, const char* expression, long value, const char* file,
+                      int line, const char* function)
+{
+    if (!condition) {
+        DebugPrintF(kDebugLevelAssert, "### check \"%s\" failed (value %ld) at %s:%d in %s()",
+                    expression ? expression : "?", value, file ? file : "?", line,
+                    function ? function : "?");
+    }
+    return condition;
+}
+
+void DebugHexDump(int level, const void* data, size_t size)
+{
+    if (!data || !isPrinted(level))
+        return;
+    pthread_mutex_lock(&s_lock);
+    size_t limit = (size_t)s_hexDumpLimit;
+    pthread_mutex_unlock(&s_lock);
+    const unsigned char* bytes = data;
+    size_t shown = size < limit ? size : limit;
+    for (size_t offset = 0; offset < shown; offset += 16) {
+        char line[8 + 2 + 16 * 3 + 1 + 16 + 2];
+        size_t count = shown - offset < 16 ? shown - offset : 16;
+        int pos = snprintf(line, sizeof(line), "%08zx  ", offset);
+        for (size_t i = 0; i < 16; i++) {
+            if (i < count)
+                pos += snprintf(line + pos, sizeof(line) - pos, "%02x ", bytes[offset + i]);
+            else
+                pos += snprintf(line + pos, sizeof(line) - pos, "   ");
+        }
+        line[pos++] = '|';
+        for (size_t i = 0; i < count; i++) {
+            unsigned char c = bytes[offset + i];
+            line[pos++] = isprint(c) ? (char)c : '.';
+        }
+        line[pos++] = '|';
+        line[pos] = '\0';
+        emit(level, line);
+    }
+    if (shown < size)
+        DebugPrintF(level, "... %zu more bytes not shown", size - shown);
+}
+
+void DebugFinalize(void)
+{
+    pthread_mutex_lock(&s_lock);
+    closeOutputLocked();
+    s_minimumLevel = kDebugLevelChatty;
+    s_hexDumpLimit = DEFAULT_HEX_DUMP_LIMIT;
+    s_fileCap = 0;
+    s_fileSize = 0;
+    pthread_mutex_unlock(&s_lock);
+}
+
+void DebugSetCapture(DebugCaptureFunc func, void* user)
+{
+    pthread_mutex_lock(&s_lock);
+    s_capture = func;
+    s_captureUser = user;
+    pthread_mutex_unlock(&s_lock);
+}

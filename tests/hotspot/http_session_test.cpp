@@ -1,0 +1,233 @@
+/* Tests of the raw HTTP session against scripted peers on 127.0.0.1. */
+#include "CarrierHotspotHTTP.h"
+#include "LogCapture.h"
+#include "RawServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+using After = RawServer::After;
+
+const char kRequest[] = "GET /4o.zzz HTTP/1.0\r\nUser-Agent: RIR-2.0.0-Quor\r\n\r\n";
+const int kConnectMs = 1000;
+// Long enough to tell "ended at close" from "ended at the time-out".
+const int kReceiveMs = 3000;
+// Short time-out for the cases that must sit one out.
+const int kShortMs = 300;
+
+struct Outcome {
+    int result = -1;
+    std::string text;
+    size_t len = 0;
+    bool bufferNull = false;
+    long long elapsedMs = 0;
+};
+
+Outcome exchange(const RawServer& server, int receiveMs, const char* request = kRequest)
+{
+    Outcome out;
+    CarrierHotspotSession* session = CarrierHotspot_HTTPInit("127.0.0.1");
+    EXPECT_NE(session, nullptr);
+    EXPECT_EQ(CarrierHotspot_HTTPConnect(session, server.target().c_str(), kConnectMs), 1);
+    EXPECT_EQ(CarrierHotspot_HTTPRequest(session, request), 1);
+    char* buf = reinterpret_cast<char*>(&out); // must be cleared by the call
+    auto start = Clock::now();
+    out.result = CarrierHotspot_HTTPReceive(session, &buf, &out.len, receiveMs);
+    out.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    out.bufferNull = buf == nullptr;
+    if (buf) {
+        out.text.assign(buf, out.len);
+        EXPECT_EQ(buf[out.len], '\0');
+        free(buf);
+    }
+    CarrierHotspot_HTTPDestroy(&session);
+    EXPECT_EQ(session, nullptr);
+    return out;
+}
+
+TEST(HttpSessionReceive, ReplyThenCloseEndsAtTheCloseWithTheWholeText)
+{
+    LogCapture log;
+    auto server = RawServer::replying("HTTP/1.0 200 OK\r\n\r\nABCd\r\n");
+    Outcome out = exchange(server, kReceiveMs);
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.text, "HTTP/1.0 200 OK\r\n\r\nABCd\r\n");
+    EXPECT_LT(out.elapsedMs, kReceiveMs / 2);
+    EXPECT_TRUE(log.has("Received: HTTP/1.0 200 OK"));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0], kRequest);
+}
+
+TEST(HttpSessionReceive, ReplyInPartsIsJoinedUntilTheClose)
+{
+    RawServer::Script script;
+    script.replyParts = {"HTTP/1.0 200 OK\r\n", "\r\n", "<ResponseCode>50</ResponseCode>\r\n"};
+    script.gapMs = 100;
+    RawServer server(script);
+    Outcome out = exchange(server, kReceiveMs);
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.text, "HTTP/1.0 200 OK\r\n\r\n<ResponseCode>50</ResponseCode>\r\n");
+}
+
+TEST(HttpSessionReceive, CloseWithoutAReplyIsAnEmptySuccess)
+{
+    auto server = RawServer::replying("");
+    Outcome out = exchange(server, kReceiveMs);
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.len, 0u);
+    EXPECT_FALSE(out.bufferNull);
+    EXPECT_LT(out.elapsedMs, kReceiveMs / 2);
+}
+
+TEST(HttpSessionReceive, ReplyKeptOpenEndsAfterOneSilentTimeout)
+{
+    LogCapture log;
+    auto server = RawServer::replying("HTTP/1.1 200 OK\r\n\r\nkept", After::KeepOpen);
+    Outcome out = exchange(server, kShortMs);
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.text, "HTTP/1.1 200 OK\r\n\r\nkept");
+    EXPECT_GE(out.elapsedMs, kShortMs - 10);
+    EXPECT_LT(out.elapsedMs, 3 * kShortMs);
+    EXPECT_TRUE(log.has("No more data to read"));
+}
+
+TEST(HttpSessionReceive, SilenceFailsAfterTheTimeoutWithNoBuffer)
+{
+    LogCapture log;
+    auto server = RawServer::replying("", After::KeepOpen);
+    Outcome out = exchange(server, kShortMs);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_TRUE(out.bufferNull);
+    EXPECT_EQ(out.len, 0u);
+    EXPECT_GE(out.elapsedMs, kShortMs - 10);
+    EXPECT_TRUE(log.has("Timed out when waiting to receive data"));
+}
+
+struct SizeCase {
+    size_t bytes;
+    long growths;
+};
+
+class HttpSessionBuffer : public ::testing::TestWithParam<SizeCase>
+{
+};
+
+// The buffer starts with room for 4,095 bytes and doubles; a response that exactly fills a
+// buffer does not grow it.
+TEST_P(HttpSessionBuffer, GrowsByDoublingAndKeepsEveryByte)
+{
+    LogCapture log;
+    std::string body;
+    for (size_t i = 0; i < GetParam().bytes; i++)
+        body.push_back(static_cast<char>('a' + i % 26));
+    for (After after : {After::Close, After::KeepOpen}) {
+        log.clear();
+        auto server = RawServer::replying(body, after);
+        Outcome out = exchange(server, kShortMs);
+        EXPECT_EQ(out.result, 1);
+        EXPECT_EQ(out.len, body.size());
+        EXPECT_TRUE(out.text == body);
+        EXPECT_EQ(log.count("Need to adjust receive buffer size"), GetParam().growths);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HttpSessionBuffer,
+                         ::testing::Values(SizeCase{4095, 0}, SizeCase{4096, 1}, SizeCase{8190, 1},
+                                           SizeCase{8191, 2}),
+                         [](const auto& info) { return std::to_string(info.param.bytes); });
+
+TEST(HttpSessionReceive, ResponseAtTheBoundIsAcceptedAndOneByteMoreFails)
+{
+    LogCapture log;
+    std::string body(kCarrierHotspotMaxResponseBytes, 'x');
+    {
+        auto server = RawServer::replying(body);
+        Outcome out = exchange(server, kReceiveMs);
+        EXPECT_EQ(out.result, 1);
+        EXPECT_EQ(out.len, body.size());
+    }
+    EXPECT_FALSE(log.hasCheck("(received <= kCarrierHotspotMaxResponseBytes)"));
+    body.push_back('y');
+    {
+        auto server = RawServer::replying(body, After::KeepOpen);
+        Outcome out = exchange(server, kReceiveMs);
+        EXPECT_EQ(out.result, 0);
+        EXPECT_TRUE(out.bufferNull);
+        EXPECT_EQ(out.len, 0u);
+    }
+    EXPECT_TRUE(log.hasCheck("(received <= kCarrierHotspotMaxResponseBytes)"));
+}
+
+TEST(HttpSessionRequest, ARequestOfAnyLengthGoesOutWhole)
+{
+    // Far beyond a 16-bit count and the socket buffers, so partial sends and waits happen.
+    std::string request = "POST /login HTTP/1.0\r\n\r\n" + std::string(3 * 1024 * 1024 + 7, 'p');
+    RawServer::Script script;
+    script.replyParts = {"HTTP/1.0 200 OK\r\n\r\n"};
+    script.expectBytes = request.size();
+    RawServer server(script);
+    Outcome out = exchange(server, kReceiveMs, request.c_str());
+    EXPECT_EQ(out.result, 1);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].size(), request.size());
+    EXPECT_TRUE(server.requests()[0] == request);
+}
+
+TEST(HttpSessionRequest, APeerThatNeverReadsFailsTheSendAfterTheConnectTimeout)
+{
+    LogCapture log;
+    RawServer::Script script;
+    script.after = After::NeverRead;
+    RawServer server(script);
+    std::string request(64 * 1024 * 1024, 'q');
+    CarrierHotspotSession* session = CarrierHotspot_HTTPInit(nullptr);
+    ASSERT_EQ(CarrierHotspot_HTTPConnect(session, server.target().c_str(), kShortMs), 1);
+    auto start = Clock::now();
+    EXPECT_EQ(CarrierHotspot_HTTPRequest(session, request.c_str()), 0);
+    auto elapsed = Clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+    EXPECT_TRUE(log.hasCheck("(err > 0)"));
+    CarrierHotspot_HTTPDestroy(&session);
+}
+
+struct ConnectFailure {
+    const char* name;
+    const char* interface;
+    std::string target;
+};
+
+class HttpSessionConnect : public ::testing::TestWithParam<ConnectFailure>
+{
+};
+
+TEST_P(HttpSessionConnect, FailsInTheTransferWithZero)
+{
+    LogCapture log;
+    auto server = RawServer::replying("unused");
+    std::string target = GetParam().target.empty() ? server.target() : GetParam().target;
+    CarrierHotspotSession* session = CarrierHotspot_HTTPInit(GetParam().interface);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(CarrierHotspot_HTTPConnect(session, target.c_str(), kConnectMs), 0);
+    EXPECT_TRUE(log.hasCheck("(res == CURLE_OK)"));
+    EXPECT_TRUE(server.requests().empty());
+    CarrierHotspot_HTTPDestroy(&session);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, HttpSessionConnect,
+    ::testing::Values(ConnectFailure{"UnresolvableHost", nullptr, "http://no-such-host.invalid"},
+                      // Port 1 on loopback: nothing listens there in a test machine.
+                      ConnectFailure{"RefusedPort", nullptr, "http://127.0.0.1:1"},
+                      // A documentation address that no interface here holds: the bind must fail.
+                      ConnectFailure{"BoundToAForeignAddress", "192.0.2.1", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
