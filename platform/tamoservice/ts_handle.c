@@ -1,5 +1,5 @@
-/* Handles: the connection, the categories served, the calls made and the dispatch of everything
- * that arrives, in arrival order, on the attached main loop. */
+/* Handles: the connection and its inbox, registration, peer departures, and the dispatch of
+ * everything that arrives, in arrival order, on the attached main loop. */
 #include "ts_private.h"
 
 #include <string.h>
@@ -7,7 +7,7 @@
 /* Messages for us are taken off GDBus's worker thread by a filter and queued here; one idle
  * source on the attached context drains the queue in order. Keeping every kind of message in one
  * queue is what keeps a call's method return ahead of its later replies. */
-typedef struct {
+struct TSInbox {
     GMutex lock;
     gint ref_count;
     GQueue queue;
@@ -16,42 +16,6 @@ typedef struct {
     GSource* source;
     bool closed;
     TSHandle* handle; /* read on the loop's thread only */
-} TSInbox;
-
-struct TSCategory {
-    char* path;
-    TSMethod* methods;
-    char** signals;
-    void* data;
-};
-
-typedef struct {
-    TSMessageToken token;
-    guint32 serial;
-    TSMethodFunction func;
-    void* context;
-    char* destination;
-    char* callee; /* unique name of the service once it answered */
-    char* watch_path;
-    char* match_rule;
-    bool subscription;
-    bool one_reply;
-    bool answered;
-} TSOutgoing;
-
-struct TSHandle {
-    gint ref_count;
-    bool open;
-    GDBusConnection* connection;
-    char* name;
-    TSInbox* inbox;
-    guint filter_id;
-    GHashTable* categories;    /* path -> TSCategory */
-    GHashTable* calls;         /* token -> TSOutgoing */
-    GHashTable* subscriptions; /* "sender serial" -> TSMessage, not owned */
-    GHashTable* peer_watch;    /* unique name -> number of reasons to watch it */
-    GHashTable* peer_checks;   /* serial of a NameHasOwner query -> name */
-    TSMessageToken last_token;
 };
 
 #define NAME_OWNER_RULE                                                                            \
@@ -170,16 +134,6 @@ static void category_free(gpointer data)
     g_free(category);
 }
 
-static void call_free(gpointer data)
-{
-    TSOutgoing* call = data;
-    g_free(call->destination);
-    g_free(call->callee);
-    g_free(call->watch_path);
-    g_free(call->match_rule);
-    g_free(call);
-}
-
 void ts_handle_unref(TSHandle* handle)
 {
     if (!g_atomic_int_dec_and_test(&handle->ref_count))
@@ -220,14 +174,14 @@ bool ts_handle_send(TSHandle* handle, GDBusMessage* message, guint32* serialp, T
     return true;
 }
 
-static void forget_serial(TSHandle* handle, guint32 serial)
+void ts_handle_forget_serial(TSHandle* handle, guint32 serial)
 {
     g_mutex_lock(&handle->inbox->lock);
     g_hash_table_remove(handle->inbox->serials, GUINT_TO_POINTER(serial));
     g_mutex_unlock(&handle->inbox->lock);
 }
 
-static void bus_daemon_call(TSHandle* handle, const char* member, GVariant* body)
+void ts_bus_daemon_call(TSHandle* handle, const char* member, GVariant* body)
 {
     g_autoptr(GDBusMessage) message = g_dbus_message_new_method_call(
         "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", member);
@@ -236,18 +190,14 @@ static void bus_daemon_call(TSHandle* handle, const char* member, GVariant* body
     ts_handle_send(handle, message, NULL, NULL);
 }
 
-/* Peers whose departure matters: the callers of the subscriptions we serve and the services of
- * the subscriptions we hold. */
-static void peer_gone(TSHandle* handle, const char* name);
-
-static void peer_watch_add(TSHandle* handle, const char* name)
+void ts_peer_watch_add(TSHandle* handle, const char* name)
 {
     guint count = GPOINTER_TO_UINT(g_hash_table_lookup(handle->peer_watch, name));
     g_hash_table_insert(handle->peer_watch, g_strdup(name), GUINT_TO_POINTER(count + 1));
     if (count > 0)
         return;
     g_autofree char* rule = g_strdup_printf(NAME_OWNER_RULE, name);
-    bus_daemon_call(handle, "AddMatch", g_variant_new("(s)", rule));
+    ts_bus_daemon_call(handle, "AddMatch", g_variant_new("(s)", rule));
     /* The peer may have left before the rule took effect. The bus answers this query after it
      * applied the rule, so the departure is seen one way or the other. */
     g_autoptr(GDBusMessage) query = g_dbus_message_new_method_call(
@@ -258,7 +208,7 @@ static void peer_watch_add(TSHandle* handle, const char* name)
         g_hash_table_insert(handle->peer_checks, GUINT_TO_POINTER(serial), g_strdup(name));
 }
 
-static void peer_watch_remove(TSHandle* handle, const char* name)
+void ts_peer_watch_remove(TSHandle* handle, const char* name)
 {
     guint count = GPOINTER_TO_UINT(g_hash_table_lookup(handle->peer_watch, name));
     if (count == 0)
@@ -269,120 +219,21 @@ static void peer_watch_remove(TSHandle* handle, const char* name)
     }
     g_hash_table_remove(handle->peer_watch, name);
     g_autofree char* rule = g_strdup_printf(NAME_OWNER_RULE, name);
-    bus_daemon_call(handle, "RemoveMatch", g_variant_new("(s)", rule));
+    ts_bus_daemon_call(handle, "RemoveMatch", g_variant_new("(s)", rule));
 }
 
-static char* subscription_key(const char* sender, guint32 serial)
+static void peer_gone(TSHandle* handle, const char* name)
 {
-    return g_strdup_printf("%s %u", sender, serial);
-}
-
-void ts_handle_forget_subscription(TSHandle* handle, TSMessage* message)
-{
-    g_autofree char* key = subscription_key(message->sender, message->serial);
-    if (g_hash_table_lookup(handle->subscriptions, key) != message)
-        return;
-    g_hash_table_remove(handle->subscriptions, key);
+    g_autofree char* gone = g_strdup(name);
+    ts_serve_peer_gone(handle, gone);
     if (handle->open)
-        peer_watch_remove(handle, message->sender);
+        ts_call_peer_gone(handle, gone);
 }
 
-static void subscription_cancelled(TSHandle* handle, TSMessage* message)
-{
-    TSMessageRef(message);
-    ts_handle_forget_subscription(handle, message);
-    message->cancelled = true;
-    if (message->cancel_func)
-        message->cancel_func(handle, message, message->cancel_context);
-    TSMessageUnref(message);
-}
-
-/* ---- calls made by this handle ---- */
-
-static TSMessageToken next_token(TSHandle* handle)
-{
-    do {
-        handle->last_token++;
-    } while (handle->last_token == 0 ||
-             g_hash_table_contains(handle->calls, GSIZE_TO_POINTER(handle->last_token)));
-    return handle->last_token;
-}
-
-static TSOutgoing* call_by_serial(TSHandle* handle, guint32 serial)
-{
-    GHashTableIter iter;
-    gpointer value;
-    g_hash_table_iter_init(&iter, handle->calls);
-    while (g_hash_table_iter_next(&iter, NULL, &value)) {
-        TSOutgoing* call = value;
-        if (!call->watch_path && call->serial == serial)
-            return call;
-    }
-    return NULL;
-}
-
-/* Takes the call out of the handle's tables; the caller frees it. */
-static TSOutgoing* call_detach(TSHandle* handle, TSOutgoing* call)
-{
-    g_hash_table_steal(handle->calls, GSIZE_TO_POINTER(call->token));
-    if (call->serial)
-        forget_serial(handle, call->serial);
-    if (call->callee)
-        peer_watch_remove(handle, call->callee);
-    if (call->match_rule)
-        bus_daemon_call(handle, "RemoveMatch", g_variant_new("(s)", call->match_rule));
-    return call;
-}
-
-static void send_cancel(TSHandle* handle, TSOutgoing* call)
-{
-    /* Sent to the same destination as the call, so it arrives after it even when the service
-     * has not answered yet. */
-    g_autoptr(GDBusMessage) cancel = g_dbus_message_new_method_call(
-        call->callee ? call->callee : call->destination, "/", TS_BUS_INTERFACE, "Cancel");
-    g_dbus_message_set_body(cancel, g_variant_new("(u)", call->serial));
-    g_dbus_message_set_flags(cancel, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED |
-                                         G_DBUS_MESSAGE_FLAGS_NO_AUTO_START);
-    ts_handle_send(handle, cancel, NULL, NULL);
-}
-
-/* Runs the reply function with a reply made of `payload`. A call that ends with this reply has
- * left the tables before its function runs, so the function may cancel or unregister freely. */
-static void deliver(TSHandle* handle, TSOutgoing* call, const char* payload, bool last)
-{
-    TSMethodFunction func = call->func;
-    void* context = call->context;
-    bool one_reply = call->one_reply;
-    if (last || one_reply) {
-        call_detach(handle, call);
-        if (call->one_reply && call->subscription && !last)
-            send_cancel(handle, call);
-        call_free(call);
-    }
-    if (!func)
-        return;
-    TSMessage* reply = ts_message_new(handle, NULL, payload);
-    reply->final = last || one_reply;
-    func(handle, reply, context);
-    TSMessageUnref(reply);
-}
-
-static char* error_text(GDBusMessage* message)
-{
-    const char* name = g_dbus_message_get_error_name(message);
-    GVariant* body = g_dbus_message_get_body(message);
-    if (body && g_variant_n_children(body) > 0) {
-        g_autoptr(GVariant) first = g_variant_get_child_value(body, 0);
-        if (g_variant_is_of_type(first, G_VARIANT_TYPE_STRING))
-            return g_strdup(g_variant_get_string(first, NULL));
-    }
-    return g_strdup(name ? name : "Call failed");
-}
-
-static void dispatch_answer(TSHandle* handle, GDBusMessage* message)
+/* The answer to a departure check of ts_peer_watch_add. */
+static bool peer_check_answered(TSHandle* handle, GDBusMessage* message)
 {
     guint32 serial = g_dbus_message_get_reply_serial(message);
-    forget_serial(handle, serial);
     g_autofree char* peer = g_hash_table_lookup(handle->peer_checks, GUINT_TO_POINTER(serial));
     if (peer) {
         g_hash_table_steal(handle->peer_checks, GUINT_TO_POINTER(serial));
@@ -392,117 +243,9 @@ static void dispatch_answer(TSHandle* handle, GDBusMessage* message)
             g_variant_get(body, "(b)", &has_owner);
         if (!has_owner)
             peer_gone(handle, peer);
-        return;
+        return true;
     }
-    TSOutgoing* call = call_by_serial(handle, serial);
-    if (!call)
-        return;
-    if (g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_ERROR) {
-        g_autofree char* text = error_text(message);
-        g_autofree char* payload = ts_failure_payload(text);
-        deliver(handle, call, payload, true);
-        return;
-    }
-    GVariant* body = g_dbus_message_get_body(message);
-    const char* payload = NULL;
-    if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")))
-        g_variant_get(body, "(&s)", &payload);
-    if (!payload) {
-        g_autofree char* failure = ts_failure_payload("The service answered without a payload");
-        deliver(handle, call, failure, true);
-        return;
-    }
-    call->answered = true;
-    if (call->subscription && !call->one_reply) {
-        call->callee = g_strdup(g_dbus_message_get_sender(message));
-        peer_watch_add(handle, call->callee);
-    }
-    deliver(handle, call, payload, !call->subscription);
-}
-
-static void dispatch_later_reply(TSHandle* handle, GDBusMessage* message)
-{
-    GVariant* body = g_dbus_message_get_body(message);
-    if (!body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(us)")))
-        return;
-    guint32 serial = 0;
-    const char* payload = NULL;
-    g_variant_get(body, "(u&s)", &serial, &payload);
-    TSOutgoing* call = call_by_serial(handle, serial);
-    /* Only the service that answered the call may add to it. */
-    if (!call || !call->answered || g_strcmp0(call->callee, g_dbus_message_get_sender(message)))
-        return;
-    deliver(handle, call, payload, false);
-}
-
-static void dispatch_signal(TSHandle* handle, GDBusMessage* message)
-{
-    GVariant* body = g_dbus_message_get_body(message);
-    if (!body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")))
-        return;
-    const char* payload = NULL;
-    g_variant_get(body, "(&s)", &payload);
-    const char* path = g_dbus_message_get_path(message);
-    /* Collect first: a watch function may cancel watches. */
-    g_autoptr(GArray) tokens = g_array_new(FALSE, FALSE, sizeof(TSMessageToken));
-    GHashTableIter iter;
-    gpointer value;
-    g_hash_table_iter_init(&iter, handle->calls);
-    while (g_hash_table_iter_next(&iter, NULL, &value)) {
-        TSOutgoing* call = value;
-        if (call->watch_path && g_strcmp0(call->watch_path, path) == 0)
-            g_array_append_val(tokens, call->token);
-    }
-    for (guint i = 0; i < tokens->len && handle->open; i++) {
-        TSOutgoing* call = g_hash_table_lookup(
-            handle->calls, GSIZE_TO_POINTER(g_array_index(tokens, TSMessageToken, i)));
-        if (!call || !call->func)
-            continue;
-        TSMessage* signal = ts_message_new(handle, message, payload);
-        call->func(handle, signal, call->context);
-        TSMessageUnref(signal);
-    }
-}
-
-static void peer_gone(TSHandle* handle, const char* name)
-{
-    g_autofree char* gone = g_strdup(name);
-    /* Subscriptions we serve to that peer. */
-    GList* served = NULL;
-    GHashTableIter iter;
-    gpointer value;
-    g_hash_table_iter_init(&iter, handle->subscriptions);
-    while (g_hash_table_iter_next(&iter, NULL, &value)) {
-        TSMessage* message = value;
-        if (g_strcmp0(message->sender, gone) == 0) {
-            TSMessageRef(message);
-            served = g_list_prepend(served, message);
-        }
-    }
-    for (GList* l = served; l; l = l->next) {
-        if (handle->open)
-            subscription_cancelled(handle, l->data);
-        TSMessageUnref(l->data);
-    }
-    g_list_free(served);
-
-    /* Subscriptions we hold on that peer end with a failure reply. */
-    g_autoptr(GArray) tokens = g_array_new(FALSE, FALSE, sizeof(TSMessageToken));
-    g_hash_table_iter_init(&iter, handle->calls);
-    while (g_hash_table_iter_next(&iter, NULL, &value)) {
-        TSOutgoing* call = value;
-        if (g_strcmp0(call->callee, gone) == 0)
-            g_array_append_val(tokens, call->token);
-    }
-    for (guint i = 0; i < tokens->len && handle->open; i++) {
-        TSOutgoing* call = g_hash_table_lookup(
-            handle->calls, GSIZE_TO_POINTER(g_array_index(tokens, TSMessageToken, i)));
-        if (!call)
-            continue;
-        g_autofree char* text = g_strdup_printf("Service %s left the bus", call->destination);
-        g_autofree char* payload = ts_failure_payload(text);
-        deliver(handle, call, payload, true);
-    }
+    return false;
 }
 
 static void dispatch_name_owner(TSHandle* handle, GDBusMessage* message)
@@ -518,126 +261,6 @@ static void dispatch_name_owner(TSHandle* handle, GDBusMessage* message)
         peer_gone(handle, name);
 }
 
-/* ---- calls received ---- */
-
-static void answer_error(TSHandle* handle, GDBusMessage* call, const char* name, const char* text)
-{
-    if (g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)
-        return;
-    g_autoptr(GDBusMessage) error = g_dbus_message_new_method_error_literal(call, name, text);
-    ts_handle_send(handle, error, NULL, NULL);
-}
-
-static const TSMethod* find_method(const TSCategory* category, const char* name)
-{
-    for (const TSMethod* method = category->methods; method && method->name; method++) {
-        if (strcmp(method->name, name) == 0)
-            return method;
-    }
-    return NULL;
-}
-
-static void dispatch_method(TSHandle* handle, GDBusMessage* call)
-{
-    const char* path = g_dbus_message_get_path(call);
-    const char* member = g_dbus_message_get_member(call);
-    TSCategory* category = g_hash_table_lookup(handle->categories, path);
-    const TSMethod* method = category ? find_method(category, member) : NULL;
-    if (!method || !method->function) {
-        g_autofree char* text = g_strdup_printf("No method \"%s\" in category \"%s\" of %s", member,
-                                                path, handle->name);
-        answer_error(handle, call, "org.freedesktop.DBus.Error.UnknownMethod", text);
-        return;
-    }
-    GVariant* body = g_dbus_message_get_body(call);
-    const char* payload = NULL;
-    if (body && g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")))
-        g_variant_get(body, "(&s)", &payload);
-    bool subscription = false;
-    if (!payload || !ts_payload_check(payload, &subscription, NULL)) {
-        answer_error(handle, call, "org.freedesktop.DBus.Error.InvalidArgs",
-                     "The payload must be one JSON text");
-        return;
-    }
-    TSMessage* message = ts_message_new(handle, call, payload);
-    message->subscription = subscription;
-    if (subscription) {
-        g_hash_table_insert(handle->subscriptions,
-                            subscription_key(message->sender, message->serial), message);
-        peer_watch_add(handle, message->sender);
-    }
-    method->function(handle, message, category->data);
-    TSMessageUnref(message);
-}
-
-static void dispatch_cancel(TSHandle* handle, GDBusMessage* call)
-{
-    GVariant* body = g_dbus_message_get_body(call);
-    if (!body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(u)")))
-        return;
-    guint32 serial = 0;
-    g_variant_get(body, "(u)", &serial);
-    g_autofree char* key = subscription_key(g_dbus_message_get_sender(call), serial);
-    TSMessage* message = g_hash_table_lookup(handle->subscriptions, key);
-    if (message)
-        subscription_cancelled(handle, message);
-}
-
-static void introspect_category(GString* xml, const TSCategory* category)
-{
-    g_string_append(xml, "  <interface name=\"" TS_INTERFACE "\">\n");
-    for (const TSMethod* method = category->methods; method && method->name; method++)
-        g_string_append_printf(xml,
-                               "    <method name=\"%s\">\n"
-                               "      <arg name=\"payload\" type=\"s\" direction=\"in\"/>\n"
-                               "      <arg name=\"reply\" type=\"s\" direction=\"out\"/>\n"
-                               "    </method>\n",
-                               method->name);
-    for (char** signal = category->signals; signal && *signal; signal++)
-        g_string_append_printf(xml,
-                               "    <signal name=\"%s\">\n"
-                               "      <arg name=\"payload\" type=\"s\"/>\n"
-                               "    </signal>\n",
-                               *signal);
-    g_string_append(xml, "  </interface>\n");
-}
-
-static void dispatch_introspect(TSHandle* handle, GDBusMessage* call)
-{
-    const char* path = g_dbus_message_get_path(call);
-    g_autoptr(GString) xml = g_string_new(
-        "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n"
-        "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
-        "    <method name=\"Introspect\">\n"
-        "      <arg name=\"xml_data\" type=\"s\" direction=\"out\"/>\n"
-        "    </method>\n  </interface>\n");
-    TSCategory* category = g_hash_table_lookup(handle->categories, path);
-    if (category)
-        introspect_category(xml, category);
-    /* Child nodes: the next path element of every category below this path. */
-    g_autofree char* prefix = g_str_equal(path, "/") ? g_strdup("/") : g_strconcat(path, "/", NULL);
-    g_autoptr(GHashTable) children = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
-    GHashTableIter iter;
-    gpointer key;
-    g_hash_table_iter_init(&iter, handle->categories);
-    while (g_hash_table_iter_next(&iter, &key, NULL)) {
-        const char* other = key;
-        if (!g_str_has_prefix(other, prefix) || strlen(other) <= strlen(prefix))
-            continue;
-        const char* start = other + strlen(prefix);
-        const char* end = strchr(start, '/');
-        char* child = end ? g_strndup(start, end - start) : g_strdup(start);
-        if (!g_hash_table_add(children, child))
-            continue;
-        g_string_append_printf(xml, "  <node name=\"%s\"/>\n", child);
-    }
-    g_string_append(xml, "</node>\n");
-    g_autoptr(GDBusMessage) answer = g_dbus_message_new_method_reply(call);
-    g_dbus_message_set_body(answer, g_variant_new("(s)", xml->str));
-    ts_handle_send(handle, answer, NULL, NULL);
-}
-
 static void dispatch(TSHandle* handle, GDBusMessage* message)
 {
     const char* interface = g_dbus_message_get_interface(message);
@@ -645,33 +268,33 @@ static void dispatch(TSHandle* handle, GDBusMessage* message)
     switch (g_dbus_message_get_message_type(message)) {
     case G_DBUS_MESSAGE_TYPE_METHOD_RETURN:
     case G_DBUS_MESSAGE_TYPE_ERROR:
-        dispatch_answer(handle, message);
+        ts_handle_forget_serial(handle, g_dbus_message_get_reply_serial(message));
+        if (!peer_check_answered(handle, message))
+            ts_call_dispatch_answer(handle, message);
         return;
     case G_DBUS_MESSAGE_TYPE_SIGNAL:
         if (g_strcmp0(interface, TS_BUS_INTERFACE) == 0 && g_strcmp0(member, "Reply") == 0)
-            dispatch_later_reply(handle, message);
+            ts_call_dispatch_later_reply(handle, message);
         else if (g_strcmp0(interface, TS_INTERFACE) == 0)
-            dispatch_signal(handle, message);
+            ts_call_dispatch_signal(handle, message);
         else
             dispatch_name_owner(handle, message);
         return;
     case G_DBUS_MESSAGE_TYPE_METHOD_CALL:
         if (g_strcmp0(interface, TS_INTERFACE) == 0)
-            dispatch_method(handle, message);
+            ts_serve_dispatch_method(handle, message);
         else if (g_strcmp0(interface, TS_BUS_INTERFACE) == 0 && g_strcmp0(member, "Cancel") == 0)
-            dispatch_cancel(handle, message);
+            ts_serve_dispatch_cancel(handle, message);
         else if (g_strcmp0(member, "Introspect") == 0)
-            dispatch_introspect(handle, message);
+            ts_serve_dispatch_introspect(handle, message);
         else
-            answer_error(handle, message, "org.freedesktop.DBus.Error.UnknownMethod",
-                         "No such method");
+            ts_serve_answer_error(handle, message, "org.freedesktop.DBus.Error.UnknownMethod",
+                                  "No such method");
         return;
     case G_DBUS_MESSAGE_TYPE_INVALID:
         return;
     }
 }
-
-/* ---- the public operations ---- */
 
 static char* bus_address(TSError* error)
 {
@@ -712,7 +335,7 @@ static TSHandle* handle_connect(TSError* error)
     handle->open = true;
     handle->connection = connection;
     handle->categories = g_hash_table_new_full(g_str_hash, g_str_equal, NULL, category_free);
-    handle->calls = g_hash_table_new_full(g_direct_hash, g_direct_equal, NULL, call_free);
+    handle->calls = g_hash_table_new_full(g_direct_hash, g_direct_equal, NULL, ts_call_free);
     handle->subscriptions = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
     handle->peer_watch = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
     handle->peer_checks = g_hash_table_new_full(g_direct_hash, g_direct_equal, NULL, g_free);
@@ -725,7 +348,7 @@ static TSHandle* handle_connect(TSError* error)
     handle->inbox = inbox;
     handle->filter_id =
         g_dbus_connection_add_filter(connection, inbox_filter, inbox_ref(inbox), inbox_unref);
-    bus_daemon_call(
+    ts_bus_daemon_call(
         handle, "AddMatch",
         g_variant_new("(s)", "type='signal',interface='" TS_BUS_INTERFACE "',member='Reply'"));
     return handle;
@@ -805,7 +428,7 @@ bool TSRegister(const char* name, TSHandle** handlep, TSError* error)
     return true;
 }
 
-static bool check_handle(TSHandle* handle, TSError* error)
+bool ts_handle_check(TSHandle* handle, TSError* error)
 {
     if (!handle || !handle->open) {
         TS_ERROR(error, TS_ERROR_STATE, "No registered handle");
@@ -817,7 +440,7 @@ static bool check_handle(TSHandle* handle, TSError* error)
 bool TSRegisterCategory(TSHandle* handle, const char* category, const TSMethod* methods,
                         const TSSignal* signals, void* reserved, TSError* error)
 {
-    if (!check_handle(handle, error))
+    if (!ts_handle_check(handle, error))
         return false;
     if (!ts_category_valid(category) || reserved) {
         TS_ERROR(error, TS_ERROR_INVALID, "Bad category \"%s\"", category ? category : "(null)");
@@ -858,7 +481,7 @@ bool TSRegisterCategory(TSHandle* handle, const char* category, const TSMethod* 
 
 bool TSCategorySetData(TSHandle* handle, const char* category, void* data, TSError* error)
 {
-    if (!check_handle(handle, error))
+    if (!ts_handle_check(handle, error))
         return false;
     TSCategory* entry = category ? g_hash_table_lookup(handle->categories, category) : NULL;
     if (!entry) {
@@ -871,7 +494,7 @@ bool TSCategorySetData(TSHandle* handle, const char* category, void* data, TSErr
 
 bool TSGmainAttach(TSHandle* handle, GMainLoop* loop, TSError* error)
 {
-    if (!check_handle(handle, error))
+    if (!ts_handle_check(handle, error))
         return false;
     GMainContext* context = loop ? g_main_loop_get_context(loop) : g_main_context_default();
     g_mutex_lock(&handle->inbox->lock);
@@ -885,123 +508,9 @@ bool TSGmainAttach(TSHandle* handle, GMainLoop* loop, TSError* error)
 
 bool TSUnregister(TSHandle* handle, TSError* error)
 {
-    if (!check_handle(handle, error))
+    if (!ts_handle_check(handle, error))
         return false;
     handle_close(handle);
     ts_handle_unref(handle);
     return true;
-}
-
-static bool start_call(TSHandle* handle, const char* uri, const char* payload,
-                       TSMethodFunction reply, void* context, bool one_reply,
-                       TSMessageToken* tokenp, TSError* error)
-{
-    if (!check_handle(handle, error))
-        return false;
-    TSUri parts;
-    bool subscription = false;
-    if (!ts_uri_parse(uri, &parts, error))
-        return false;
-    if (!ts_payload_check(payload, &subscription, error)) {
-        ts_uri_clear(&parts);
-        return false;
-    }
-    g_autoptr(GDBusMessage) message =
-        g_dbus_message_new_method_call(parts.service, parts.path, TS_INTERFACE, parts.member);
-    g_dbus_message_set_body(message, g_variant_new("(s)", payload));
-    guint32 serial = 0;
-    bool sent = ts_handle_send(handle, message, &serial, error);
-    if (sent) {
-        TSOutgoing* call = g_new0(TSOutgoing, 1);
-        call->token = next_token(handle);
-        call->serial = serial;
-        call->func = reply;
-        call->context = context;
-        call->destination = g_steal_pointer(&parts.service);
-        call->subscription = subscription;
-        call->one_reply = one_reply;
-        g_hash_table_insert(handle->calls, GSIZE_TO_POINTER(call->token), call);
-        if (tokenp)
-            *tokenp = call->token;
-    }
-    ts_uri_clear(&parts);
-    return sent;
-}
-
-bool TSCall(TSHandle* handle, const char* uri, const char* payload, TSMethodFunction reply,
-            void* context, TSMessageToken* tokenp, TSError* error)
-{
-    return start_call(handle, uri, payload, reply, context, false, tokenp, error);
-}
-
-bool TSCallOneReply(TSHandle* handle, const char* uri, const char* payload, TSMethodFunction reply,
-                    void* context, TSMessageToken* tokenp, TSError* error)
-{
-    return start_call(handle, uri, payload, reply, context, true, tokenp, error);
-}
-
-bool TSCallCancel(TSHandle* handle, TSMessageToken token, TSError* error)
-{
-    if (!check_handle(handle, error))
-        return false;
-    TSOutgoing* call = g_hash_table_lookup(handle->calls, GSIZE_TO_POINTER(token));
-    if (!call)
-        return true;
-    call_detach(handle, call);
-    if (call->subscription)
-        send_cancel(handle, call);
-    call_free(call);
-    return true;
-}
-
-bool TSSignalWatch(TSHandle* handle, const char* uri, TSMethodFunction function, void* context,
-                   TSMessageToken* tokenp, TSError* error)
-{
-    if (!check_handle(handle, error))
-        return false;
-    /* A category URI has no method part; parse it as one with a placeholder name. */
-    g_autofree char* as_method =
-        uri ? g_strconcat(uri, g_str_has_suffix(uri, "/") ? "" : "/", "signal", NULL) : NULL;
-    TSUri parts;
-    if (!ts_uri_parse(as_method, &parts, error))
-        return false;
-    TSOutgoing* call = g_new0(TSOutgoing, 1);
-    call->token = next_token(handle);
-    call->func = function;
-    call->context = context;
-    call->destination = g_steal_pointer(&parts.service);
-    call->watch_path = g_steal_pointer(&parts.path);
-    call->match_rule =
-        g_strdup_printf("type='signal',sender='%s',interface='" TS_INTERFACE "',path='%s'",
-                        call->destination, call->watch_path);
-    ts_uri_clear(&parts);
-    bus_daemon_call(handle, "AddMatch", g_variant_new("(s)", call->match_rule));
-    g_hash_table_insert(handle->calls, GSIZE_TO_POINTER(call->token), call);
-    if (tokenp)
-        *tokenp = call->token;
-    return true;
-}
-
-bool TSSignalSend(TSHandle* handle, const char* uri, const char* payload, TSError* error)
-{
-    if (!check_handle(handle, error))
-        return false;
-    TSUri parts;
-    if (!ts_uri_parse(uri, &parts, error))
-        return false;
-    bool ok = false;
-    TSCategory* category = g_hash_table_lookup(handle->categories, parts.path);
-    if (g_strcmp0(parts.service, handle->name) != 0)
-        TS_ERROR(error, TS_ERROR_INVALID, "Signal %s is not of this service", uri);
-    else if (!category || !category->signals ||
-             !g_strv_contains((const char* const*)category->signals, parts.member))
-        TS_ERROR(error, TS_ERROR_INVALID, "No signal %s in category %s", parts.member, parts.path);
-    else if (ts_payload_check(payload, NULL, error)) {
-        g_autoptr(GDBusMessage) signal =
-            g_dbus_message_new_signal(parts.path, TS_INTERFACE, parts.member);
-        g_dbus_message_set_body(signal, g_variant_new("(s)", payload));
-        ok = ts_handle_send(handle, signal, NULL, error);
-    }
-    ts_uri_clear(&parts);
-    return ok;
 }
