@@ -1,4 +1,5 @@
 // The entry point of the visual-voicemail service.
+#include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
 #include "KelVvmServiceApp.h"
 
@@ -12,5 +13,9 @@ int main(int argc, char** argv)
     int status = KelVvmServiceApp::getInstance()->main(argc, argv);
     KLOG_INFO("Ending %s with return code %d", name, status);
     g_free(name);
+    // Activities still alive cancel their calls while the bus handle is open; the application
+    // then unregisters, before any static object goes, and the manager outlives it.
+    KelVvmActivityMgr::getInstance()->cleanActivities();
+    KelVvmServiceApp::s_appInstance.reset();
     return status;
 }

@@ -1,0 +1,45 @@
+// ConnectionManagerService: com.quor.connectionmanager: the WAN connection and its address.
+#include "ConnectionManagerService.h"
+
+namespace emulator
+{
+
+ConnectionManagerService::ConnectionManagerService(const JValue& config,
+                                                   DeviceContext deviceContext)
+    : DeviceService("com.quor.connectionmanager", std::move(deviceContext)), m_state("connected"),
+      m_ipAddress("127.0.0.1")
+{
+    config["wan"]["state"].asString(m_state);
+    config["wan"]["ipAddress"].asString(m_ipAddress);
+    addMethod("getStatus", [this](TSMessage* message, const JValue&) {
+        if (TSMessageIsSubscription(message))
+            m_subscribers.add(message);
+        return std::make_unique<JValue>(status());
+    });
+    addControl("setWan", [this](TSMessage*, const JValue& payload) {
+        if (payload.hasKey("state"))
+            m_state = requireString(payload, "state");
+        if (payload.hasKey("ipAddress"))
+            m_ipAddress = requireString(payload, "ipAddress");
+        m_subscribers.notify(status().stringify());
+        return std::make_unique<JValue>(success());
+    });
+}
+
+JValue ConnectionManagerService::status() const
+{
+    bool connected = m_state != "disconnected";
+    JValue wan = JValue::object();
+    wan.put("state", m_state);
+    if (connected)
+        wan.put("ipAddress", m_ipAddress);
+    JValue wifi = JValue::object();
+    wifi.put("state", "disconnected");
+    JValue reply = success();
+    reply.put("isInternetConnectionAvailable", connected);
+    reply.put("wan", wan);
+    reply.put("wifi", wifi);
+    return reply;
+}
+
+} // namespace emulator

@@ -1,0 +1,98 @@
+// nimbos-emulator: the device's platform services (and later the carrier's servers) on one
+// machine, in the foreground until SIGINT or SIGTERM.
+#include "Emulator.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <signal.h>
+
+namespace
+{
+
+void usage(const char* argv0)
+{
+    printf("Usage: %s [--config FILE] [--state-dir DIR] [--time-scale N] [--service-dir DIR]...\n"
+           "  --config FILE      the configuration (default %s)\n"
+           "  --state-dir DIR    database, logs, settings and DIR/env (default: a fresh "
+           "temporary folder)\n"
+           "  --time-scale N     runs schedules N times faster\n"
+           "  --service-dir DIR  D-Bus activation files for the emulator's own bus\n",
+           argv0, NIMBOS_EMULATOR_DEFAULT_CONFIG);
+}
+
+gboolean onSignal(gpointer loop)
+{
+    g_main_loop_quit(static_cast<GMainLoop*>(loop));
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    emulator::EmulatorOptions options;
+    options.configPath = NIMBOS_EMULATOR_DEFAULT_CONFIG;
+    static const struct option longOptions[] = {{"config", required_argument, nullptr, 'c'},
+                                                {"state-dir", required_argument, nullptr, 's'},
+                                                {"time-scale", required_argument, nullptr, 't'},
+                                                {"service-dir", required_argument, nullptr, 'd'},
+                                                {"help", no_argument, nullptr, 'h'},
+                                                {nullptr, 0, nullptr, 0}};
+    int option;
+    while ((option = getopt_long(argc, argv, "c:s:t:d:h", longOptions, nullptr)) != -1) {
+        switch (option) {
+        case 'c':
+            options.configPath = optarg;
+            break;
+        case 's':
+            options.stateDir = optarg;
+            break;
+        case 't': {
+            char* end = nullptr;
+            options.timeScale = strtod(optarg, &end);
+            if (*end || !(options.timeScale > 0)) {
+                fprintf(stderr, "nimbos-emulator: --time-scale needs a positive number\n");
+                return 2;
+            }
+            break;
+        }
+        case 'd':
+            options.serviceDirs.push_back(optarg);
+            break;
+        case 'h':
+            usage(argv[0]);
+            return 0;
+        default:
+            usage(argv[0]);
+            return 2;
+        }
+    }
+
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGINT, onSignal, loop);
+    g_unix_signal_add(SIGTERM, onSignal, loop);
+    // A client that goes away while answered must not kill the emulator.
+    signal(SIGPIPE, SIG_IGN);
+
+    int status = 0;
+    {
+        emulator::Emulator emulator(options);
+        std::string error;
+        if (!emulator.start(error)) {
+            fprintf(stderr, "nimbos-emulator: %s\n", error.c_str());
+            status = 1;
+        } else {
+            for (const std::string& line : emulator.envLines())
+                printf("%s\n", line.c_str());
+            fflush(stdout);
+            g_main_loop_run(loop);
+        }
+    }
+    g_main_loop_unref(loop);
+    return status;
+}

@@ -1,0 +1,189 @@
+// nimbos-emulator as a program: DIR/env when ready, its own bus or a given one, data kept
+// across a kill -9, and a clean stop on SIGTERM.
+#include "BusClient.h"
+
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace
+{
+
+struct Running {
+    GPid pid = 0;
+    std::map<std::string, std::string> env;
+};
+
+std::map<std::string, std::string> readEnv(const std::string& path)
+{
+    std::map<std::string, std::string> env;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        const std::string prefix = "export ";
+        size_t equals = line.find('=');
+        if (line.compare(0, prefix.size(), prefix) != 0 || equals == std::string::npos)
+            continue;
+        std::string value = line.substr(equals + 1);
+        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+            value = value.substr(1, value.size() - 2);
+        env[line.substr(prefix.size(), equals - prefix.size())] = value;
+    }
+    return env;
+}
+
+Running startEmulator(const std::string& stateDir, bool ownBus)
+{
+    Running running;
+    std::string envPath = stateDir + "/env";
+    g_unlink(envPath.c_str());
+    gchar** envp = g_get_environ();
+    if (ownBus)
+        envp = g_environ_unsetenv(envp, "TAMO_BUS_ADDRESS");
+    std::vector<char*> argv = {const_cast<char*>(NIMBOS_EMULATOR),
+                               const_cast<char*>("--state-dir"),
+                               const_cast<char*>(stateDir.c_str()),
+                               const_cast<char*>("--time-scale"),
+                               const_cast<char*>("100"),
+                               nullptr};
+    GError* error = nullptr;
+    EXPECT_TRUE(g_spawn_async(nullptr, argv.data(), envp,
+                              GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL),
+                              nullptr, nullptr, &running.pid, &error));
+    g_strfreev(envp);
+    if (error)
+        g_error_free(error);
+    EXPECT_TRUE(runUntil([&] { return g_file_test(envPath.c_str(), G_FILE_TEST_EXISTS); }, 10000));
+    running.env = readEnv(envPath);
+    return running;
+}
+
+int stopEmulator(Running& running, int signum)
+{
+    kill(running.pid, signum);
+    int status = 0;
+    waitpid(running.pid, &status, 0);
+    g_spawn_close_pid(running.pid);
+    running.pid = 0;
+    return status;
+}
+
+class EmulatorProgramTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        gchar* dir = g_dir_make_tmp("emulator-test-XXXXXX", nullptr);
+        m_stateDir = dir;
+        g_free(dir);
+    }
+    void TearDown() override
+    {
+        std::string command = "rm -rf '" + m_stateDir + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+    std::string m_stateDir;
+};
+
+TEST_F(EmulatorProgramTest, StoredObjectsSurviveAKillNineOnAGivenBus)
+{
+    TestBus bus;
+    Running first = startEmulator(m_stateDir, false);
+    EXPECT_EQ(first.env["TAMO_BUS_ADDRESS"], bus.address());
+    for (const char* key :
+         {"TAMO_SYSTEM_PROPERTIES", "TAMO_PREFS_DIR", "KELVVM_CONFIG", "KELWISPRD_CONFIG"})
+        EXPECT_TRUE(g_file_test(first.env[key].c_str(), G_FILE_TEST_EXISTS)) << key;
+    std::string id;
+    {
+        BusClient client;
+        JValue put = client.call("quor://com.quor.db/put",
+                                 "{\"objects\":[{\"_kind\":\"k:1\",\"keep\":\"me\"}]}");
+        id = put["results"][0]["id"].asString();
+        ASSERT_FALSE(id.empty()) << put.stringify();
+        EXPECT_FALSE(
+            client.call("quor://com.quor.db/find", "{\"query\":{\"from\":5}}")["returnValue"]
+                .asBool());
+    }
+    stopEmulator(first, SIGKILL);
+    {
+        BusClient client;
+        // The bus lets the names go once it notices the dead connections.
+        ASSERT_TRUE(runUntil([&] {
+            return client.call("quor://com.quor.db/emulator/calls", "{}")["errorCode"].asInt32() ==
+                   -1;
+        }));
+    }
+    Running second = startEmulator(m_stateDir, false);
+    {
+        BusClient client;
+        JValue found = client.call("quor://com.quor.db/find", "{\"query\":{\"from\":\"k:1\"}}");
+        ASSERT_EQ(found["results"].arraySize(), 1u) << found.stringify();
+        EXPECT_EQ(found["results"][0]["_id"].asString(), id);
+        EXPECT_EQ(found["results"][0]["keep"].asString(), "me");
+    }
+    EXPECT_EQ(WEXITSTATUS(stopEmulator(second, SIGTERM)), 0);
+}
+
+TEST_F(EmulatorProgramTest, OwnBusServesEveryDeviceServiceAndStopsCleanly)
+{
+    Running running = startEmulator(m_stateDir, true);
+    std::string address = running.env["TAMO_BUS_ADDRESS"];
+    ASSERT_FALSE(address.empty());
+    std::string previous = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
+    g_setenv("TAMO_BUS_ADDRESS", address.c_str(), TRUE);
+    {
+        BusClient client;
+        EXPECT_EQ(client.call("quor://com.quor.telephony/imsiQuery", "{}")["extended"]["value"]
+                      .asString(),
+                  "208101234567890");
+        EXPECT_EQ(client.call("quor://com.quor.telephony/platformQuery", "{}").stringify(),
+                  "{\"returnValue\":true,\"extended\":{\"mcc\":\"208\",\"mnc\":\"10\"}}");
+        EXPECT_EQ(
+            client.call("quor://com.quor.connectionmanager/getStatus", "{}")["wan"]["ipAddress"]
+                .asString(),
+            "127.0.0.1");
+        EXPECT_FALSE(
+            client
+                .call("quor://com.quor.preferences/systemProperties/Get",
+                      "{\"key\":\"com.quor.properties.nduid\"}")["com.quor.properties.nduid"]
+                .asString()
+                .empty());
+        EXPECT_FALSE(client
+                         .call("quor://com.quor.systemservice/getPreferences",
+                               "{\"keys\":[\"uaString\"]}")["uaString"]
+                         .asString()
+                         .empty());
+        EXPECT_TRUE(client
+                        .call("quor://com.quor.applicationManager/open",
+                              "{\"id\":\"com.quor.app.wifi\",\"params\":{}}")["returnValue"]
+                        .asBool());
+        EXPECT_EQ(
+            client
+                .call("quor://com.quor.applicationManager/emulator/opened", "{}")["opened"][0]["id"]
+                .asString(),
+            "com.quor.app.wifi");
+        EXPECT_EQ(
+            client.call("quor://com.quor.activitymanager/emulator/activities", "{}")["activities"]
+                .arraySize(),
+            3u)
+            << "the activities of the configuration's files";
+    }
+    int status = stopEmulator(running, SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    TSHandle* handle = nullptr;
+    EXPECT_FALSE(TSRegisterAnonymous(&handle, nullptr)) << "its bus went with it";
+    if (handle)
+        TSUnregister(handle, nullptr);
+    if (previous.empty())
+        g_unsetenv("TAMO_BUS_ADDRESS");
+    else
+        g_setenv("TAMO_BUS_ADDRESS", previous.c_str(), TRUE);
+}
+
+} // namespace

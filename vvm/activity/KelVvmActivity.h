@@ -1,0 +1,122 @@
+// KelVvmActivity: one unit of work, its life cycle against the platform activity manager, and
+// the slots of its work chain.
+#ifndef KELVVMACTIVITY_H
+#define KELVVMACTIVITY_H
+
+#include "NoCopyClass.h"
+#include "tamoservice.h"
+#include "vtjson.h"
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+class TamoMessage;
+
+class KelVvmActivityException : public std::runtime_error
+{
+  public:
+    explicit KelVvmActivityException(const std::string& text) : std::runtime_error(text) {}
+};
+
+// Created by a bus handler or another activity and handed to KelVvmActivityMgr, which alone
+// deletes it. It ends by calling exactly one of complete, fail or failAndReschedule; after that
+// call it must not touch itself, since it may already be deleted.
+class KelVvmActivity : public NoCopyClass
+{
+  public:
+    static const std::string s_smsScheduledActivity;
+    static const std::string s_refreshScheduledActivity;
+
+    // Takes a reference on `message` (may be null) and parses its payload; a payload that is
+    // not a JSON object or array throws "JSON parse exception".
+    explicit KelVvmActivity(TSMessage* message);
+    virtual ~KelVvmActivity();
+
+    virtual void adopt(long long activityId);
+    virtual void complete(bool restart);
+    virtual void fail(const std::string& errorText, int errorCode);
+    virtual void failAndReschedule(const std::string& errorText, int errorCode);
+    virtual void onAdopted();
+
+    virtual void onStart() {}
+    virtual void onStop() {}
+    virtual void onPause() {}
+    virtual void onCancel() {}
+    virtual void onFocused() {}
+    virtual void onUnfocused() {}
+    virtual void onOrphan() {}
+    virtual void onComplete() {}
+
+    virtual void execute();
+
+    // The work chain. The steps whose bodies have not been built yet end the activity with
+    // "<step> not available", 666: a chain that reaches one fails visibly instead of hanging.
+    virtual void getMailbox();
+    virtual void getImsi();
+    virtual void getSimMccMnc();
+    virtual void getDeviceUid();
+    virtual void getUserAgent();
+    virtual void getWanIp();
+    virtual void verifySubscription();
+    // The activity's own work; an activity that reaches the base fails, since nothing would
+    // ever end it.
+    virtual void onWork();
+    virtual void wipeUserAccount();
+    virtual void syncMessages();
+    virtual void createMailbox();
+    virtual void sendUsageReport();
+    virtual void onGetMailbox(const JValue& reply);
+    virtual void onGetImsi(const JValue& reply);
+    virtual void onGetSimMccMnc(const JValue& reply);
+    virtual void onGetDeviceUid(const JValue& reply);
+    virtual void onGetUserAgent(const JValue& reply);
+    virtual void onGetWanIp(const JValue& reply);
+    virtual void onCreateMailbox(const JValue& reply);
+    virtual void onHandleCurrentMessages(const JValue& reply);
+    virtual void onGetMessagesToDelete(const JValue& reply);
+
+    void dispatchEvent(const std::string& event);
+
+    static bool adoptCallback(TSHandle* handle, TSMessage* reply, void* activity);
+    static bool completeCallback(TSHandle* handle, TSMessage* reply, void* activity);
+
+    // Issues a one-shot call whose reply reaches `handler` with this activity as context. The
+    // activity owns the call: deleting it cancels the call, so no reply can reach a deleted
+    // activity. `issue` makes the call with the function and context it is given (a
+    // TamoMessage::request or a ZephDB operation, count 1, auto-delete set) and returns its
+    // wrapper. Throws what `issue` throws. Every call of an activity that has a reply handler
+    // goes through here.
+    using CallIssuer = std::function<TamoMessage*(TSMethodFunction function, void* context)>;
+    void ownedCall(TSMethodFunction handler, const CallIssuer& issue);
+    // The same for TamoMessage::request on m_serviceHandle.
+    void ownedRequest(const std::string& uri, const std::string& payload, TSMethodFunction handler);
+
+    int64_t m_activityId;
+    TSMessage* m_message;
+    std::list<TamoMessage*> m_subscriptions;
+    bool m_canCreateMailbox;
+    bool m_wipingAccount;
+    bool m_mailboxCreated;
+    std::string m_retryActivityName;
+    std::string m_retryInterval;
+    int32_t m_activityType;
+    JValue m_params;
+    TSHandle* m_serviceHandle;
+
+  private:
+    struct OwnedCall;
+    static bool ownedCallReply(TSHandle* handle, TSMessage* reply, void* call);
+    void notAvailable(const char* step);
+    void answer(const std::string& payload);
+
+    // The first confirmation queues the activity; a repeated one (the "adopted" flag and the
+    // "adopted" event both confirm) must not queue or restart it again.
+    bool m_adoptionConfirmed;
+    std::list<std::unique_ptr<OwnedCall>> m_calls;
+};
+
+#endif

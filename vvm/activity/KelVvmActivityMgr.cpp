@@ -1,0 +1,189 @@
+// KelVvmActivityMgr: owns every activity, has the platform's activities adopted, and runs the
+// queued ones one at a time.
+#include "KelVvmActivityMgr.h"
+
+#include "KelVvmActivity.h"
+#include "KelVvmLog.h"
+#include "KelVvmServiceApp.h"
+#include "TamoMessage.h"
+
+const std::string KelVvmActivityMgr::s_adoptActivity = "quor://com.quor.activitymanager/adopt";
+const std::string KelVvmActivityMgr::s_cancelActivity = "quor://com.quor.activitymanager/cancel";
+const std::string KelVvmActivityMgr::s_createActivity = "quor://com.quor.activitymanager/create";
+const std::string KelVvmActivityMgr::s_completeActivity =
+    "quor://com.quor.activitymanager/complete";
+
+std::unique_ptr<KelVvmActivityMgr>
+    KelVvmActivityMgr::s_activityMgrInstance(new KelVvmActivityMgr());
+
+namespace
+{
+const int kActivityErrorCode = 666;
+const int kIdleSeconds = 30;
+
+void respond(KelVvmActivity* activity, const char* payload)
+{
+    if (!activity->m_message)
+        return;
+    TSError error;
+    TSErrorInit(&error);
+    if (!TSMessageRespond(activity->m_message, payload, &error))
+        TSErrorFree(&error);
+}
+} // namespace
+
+KelVvmActivityMgr* KelVvmActivityMgr::getInstance()
+{
+    if (!s_activityMgrInstance)
+        s_activityMgrInstance.reset(new KelVvmActivityMgr());
+    return s_activityMgrInstance.get();
+}
+
+KelVvmActivityMgr::KelVvmActivityMgr() : m_current(nullptr)
+{
+    // Static initialization may reach here before the log context's own initializer; both
+    // fetch the same context.
+    if (!gLogContext)
+        gLogContext = QmLogGetContext("kelvvm");
+    KLOG_DEBUG("New KelVvmActrivityMgr");
+}
+
+KelVvmActivityMgr::~KelVvmActivityMgr()
+{
+    cleanActivities();
+}
+
+void KelVvmActivityMgr::cleanActivities()
+{
+    if (m_activities.empty())
+        return;
+    KLOG_WARNING("KelVvmActivityMgr cleaning activities (should not happen often)");
+    std::set<KelVvmActivity*> activities;
+    activities.swap(m_activities);
+    m_queue.clear();
+    m_current = nullptr;
+    for (KelVvmActivity* activity : activities)
+        delete activity;
+}
+
+bool KelVvmActivityMgr::owns(const KelVvmActivity* activity) const
+{
+    return m_activities.count(const_cast<KelVvmActivity*>(activity)) != 0;
+}
+
+void KelVvmActivityMgr::queueActivity(KelVvmActivity* activity)
+{
+    KLOG_DEBUG("KelVvmActrivityMgr::queueActivity");
+    m_activities.insert(activity);
+    if (activity == m_current) {
+        KLOG_DEBUG("KelVvmActrivityMgr::queueActivity - Restarting the running activity");
+        runStep(activity, &KelVvmActivity::getMailbox);
+        return;
+    }
+    for (KelVvmActivity* queued : m_queue) {
+        if (queued == activity) {
+            KLOG_DEBUG("KelVvmActrivityMgr::queueActivity - Already queued");
+            return;
+        }
+    }
+    if (hasDuplicate(activity)) {
+        KLOG_DEBUG("KelVvmActrivityMgr::processQueue - Ignoring duplicate");
+        activity->complete(true);
+    } else {
+        m_queue.push_back(activity);
+    }
+    processQueue();
+}
+
+bool KelVvmActivityMgr::hasDuplicate(KelVvmActivity* activity)
+{
+    for (KelVvmActivity* queued : m_queue) {
+        if (queued != activity && queued->m_activityType == activity->m_activityType)
+            return true;
+    }
+    return false;
+}
+
+void KelVvmActivityMgr::processQueue()
+{
+    KLOG_DEBUG("KelVvmActrivityMgr::processQueue");
+    if (m_current)
+        return;
+    if (!m_queue.empty()) {
+        KLOG_DEBUG("KelVvmActrivityMgr::processQueue - Something in the queue");
+        m_current = m_queue.front();
+        m_queue.pop_front();
+        runStep(m_current, &KelVvmActivity::execute);
+    } else if (m_activities.empty()) {
+        KLOG_DEBUG("KelVvmActrivityMgr::processQueue - Start idle timer");
+        KelVvmServiceApp::getInstance()->startIdleTimer(kIdleSeconds);
+    }
+}
+
+void KelVvmActivityMgr::runStep(KelVvmActivity* activity, void (KelVvmActivity::*step)())
+{
+    std::string text;
+    try {
+        (activity->*step)();
+        return;
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = "Unknown error";
+    }
+    KLOG_ERROR("%s", text.c_str());
+    // The step may have ended the activity before it threw.
+    if (!owns(activity))
+        return;
+    try {
+        activity->fail(text, kActivityErrorCode);
+    } catch (...) {
+        KLOG_ERROR("Failing the activity failed too; dropping it");
+        if (owns(activity))
+            activityDone(activity);
+    }
+}
+
+void KelVvmActivityMgr::activityDone(KelVvmActivity* activity)
+{
+    KLOG_DEBUG("KelVvmActrivityMgr::activityDone");
+    if (m_activities.erase(activity) == 0) {
+        // Deleting twice would corrupt the heap; a second report is a bug worth a line.
+        KLOG_ERROR("activityDone for an activity that is not alive");
+        return;
+    }
+    m_queue.remove(activity);
+    bool wasCurrent = activity == m_current;
+    delete activity;
+    if (wasCurrent)
+        m_current = nullptr;
+    processQueue();
+}
+
+void KelVvmActivityMgr::adoptAndQueueActivity(KelVvmActivity* activity)
+{
+    KLOG_DEBUG("KelVvmActrivityMgr::adoptAndQueueActivity");
+    m_activities.insert(activity);
+    try {
+        const JValue& params = activity->m_params;
+        bool returnValue = true;
+        if (params.hasKey("returnValue") && params["returnValue"].asBool(returnValue) &&
+            !returnValue)
+            throw KelVvmActivityException("Trigger error");
+        int64_t id = 0;
+        // Without an integer id there is no platform activity to adopt.
+        if (!params.hasKey("$activity") || !params["$activity"]["activityId"].asNumber(id))
+            throw KelVvmActivityException("Must be called by the activity manager");
+        if (params.hasKey("requirements")) {
+            KelVvmServiceApp::s_wanIpAddress =
+                params["requirements"]["wan"]["ipAddress"].asString();
+            KLOG_INFO("WAN IP: %s", KelVvmServiceApp::s_wanIpAddress.c_str());
+        }
+        activity->adopt(id);
+        respond(activity, TamoMessage::s_messageSuccess);
+    } catch (const std::exception& e) {
+        KLOG_ERROR("%s", e.what());
+        respond(activity, TamoMessage::s_messageFailure);
+        activityDone(activity);
+    }
+}
