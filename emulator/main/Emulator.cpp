@@ -7,6 +7,7 @@
 #include "ConnectionManagerService.h"
 #include "DbService.h"
 #include "DeviceServer.h"
+#include "HotspotServer.h"
 #include "PropertyServices.h"
 #include "TelephonyService.h"
 #include "qmlog.h"
@@ -37,6 +38,11 @@ std::unique_ptr<EmulatorServer> device(const JValue& section, const ServerContex
     return std::make_unique<DeviceServer>(std::make_unique<Service>(section, context.device));
 }
 
+std::unique_ptr<EmulatorServer> hotspot(const JValue& section, const ServerContext& context)
+{
+    return std::make_unique<HotspotServer>(section, context.device);
+}
+
 std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const ServerContext& context)
 {
     return std::make_unique<DeviceServer>(
@@ -55,6 +61,7 @@ const struct {
     {"preferences", device<PreferencesService>},
     {"systemservice", device<SystemService>},
     {"applicationManager", device<ApplicationManagerService>},
+    {"hotspot", hotspot},
     {"activitymanager", activityManager},
 };
 

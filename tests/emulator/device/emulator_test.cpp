@@ -2,6 +2,7 @@
 // across a kill -9, and a clean stop on SIGTERM.
 #include "BusClient.h"
 
+#include <curl/curl.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -184,6 +185,65 @@ TEST_F(EmulatorProgramTest, OwnBusServesEveryDeviceServiceAndStopsCleanly)
         g_unsetenv("TAMO_BUS_ADDRESS");
     else
         g_setenv("TAMO_BUS_ADDRESS", previous.c_str(), TRUE);
+}
+
+// The body of a plain GET.
+std::string httpGet(const std::string& url)
+{
+    std::string body;
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
+            static_cast<std::string*>(out)->append(data, size * n);
+            return size * n;
+        });
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK) << url;
+    curl_easy_cleanup(curl);
+    return body;
+}
+
+TEST_F(EmulatorProgramTest, HotspotGatewayIsAnnouncedAndSteeredOverTheBus)
+{
+    TestBus bus;
+    Running running = startEmulator(m_stateDir, false);
+    std::string gateway = running.env["HOTSPOT_GATEWAY_URL"];
+    ASSERT_EQ(gateway.rfind("http://127.0.0.1:", 0), 0u) << gateway;
+
+    GKeyFile* settings = g_key_file_new();
+    ASSERT_TRUE(g_key_file_load_from_file(settings, running.env["KELWISPRD_CONFIG"].c_str(),
+                                          G_KEY_FILE_NONE, nullptr));
+    for (const char* key : {"ConnectivityCheckHost", "AccountCreationHost"}) {
+        gchar* value = g_key_file_get_string(settings, "Endpoints", key, nullptr);
+        EXPECT_STREQ(value, gateway.c_str()) << key;
+        g_free(value);
+    }
+    g_key_file_free(settings);
+
+    EXPECT_NE(httpGet(running.env["HOTSPOT_CONNECTIVITY_CHECK_URL"]).find("ABCd"),
+              std::string::npos);
+    {
+        BusClient client;
+        JValue page = client.call("quor://com.quor.carrier.hotspot/emulator/redirectPage", "{}");
+        EXPECT_NE(page["page"].asString().find("<LoginURL>"), std::string::npos)
+            << page.stringify();
+        JValue requests = client.call("quor://com.quor.carrier.hotspot/emulator/requests", "{}");
+        ASSERT_EQ(requests["requests"].arraySize(), 1u) << requests.stringify();
+        EXPECT_EQ(requests["requests"][0]["endpoint"].asString(), "connectivityCheck");
+        EXPECT_TRUE(client
+                        .call("quor://com.quor.carrier.hotspot/emulator/configure",
+                              "{\"settings\":{\"connectivity\":\"closed\"}}")["returnValue"]
+                        .asBool());
+        EXPECT_FALSE(client
+                         .call("quor://com.quor.carrier.hotspot/emulator/configure",
+                               "{\"settings\":{\"connectivity\":\"sideways\"}}")["returnValue"]
+                         .asBool());
+    }
+    EXPECT_EQ(httpGet(running.env["HOTSPOT_CONNECTIVITY_CHECK_URL"]).find("ABCd"),
+              std::string::npos);
+    EXPECT_EQ(WEXITSTATUS(stopEmulator(running, SIGTERM)), 0);
 }
 
 } // namespace

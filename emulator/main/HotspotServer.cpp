@@ -1,0 +1,93 @@
+// HotspotServer: the carrier's hotspot gateway on 127.0.0.1, with its controls on the bus as
+// com.quor.carrier.hotspot /emulator.
+#include "HotspotServer.h"
+
+namespace emulator
+{
+
+using emu::hotspot::Endpoint;
+using emu::hotspot::HotspotGateway;
+
+// Tests, the demo and people steer the gateway and read what it saw through these.
+class HotspotServer::Controls : public DeviceService
+{
+  public:
+    Controls(HotspotGateway& gateway, const DeviceContext& context)
+        : DeviceService("com.quor.carrier.hotspot", context)
+    {
+        addControl("configure", [&gateway](TSMessage*, const JValue& payload) {
+            gateway.apply(requireObject(payload, "settings"));
+            return std::make_unique<JValue>(success());
+        });
+        addControl("behave", [&gateway](TSMessage*, const JValue&) {
+            gateway.behave();
+            return std::make_unique<JValue>(success());
+        });
+        addControl("status", [&gateway](TSMessage*, const JValue&) {
+            return withSuccess("status", gateway.status());
+        });
+        addControl("accounts", [&gateway](TSMessage*, const JValue&) {
+            return withSuccess("accounts", gateway.accounts());
+        });
+        addControl("requests", [&gateway](TSMessage*, const JValue&) {
+            return withSuccess("requests", gateway.requestLog());
+        });
+        addControl("clearRequests", [&gateway](TSMessage*, const JValue&) {
+            gateway.clearRequestLog();
+            return std::make_unique<JValue>(success());
+        });
+        addControl("redirectPage", [&gateway](TSMessage*, const JValue&) {
+            return withSuccess("page", JValue(gateway.redirectPage()));
+        });
+    }
+
+  private:
+    static std::unique_ptr<JValue> withSuccess(const std::string& key, const JValue& value)
+    {
+        auto reply = std::make_unique<JValue>(success());
+        reply->put(key, value);
+        return reply;
+    }
+};
+
+HotspotServer::HotspotServer(const JValue& section, const DeviceContext& context)
+    : m_section(section.isObject() ? section : JValue::object())
+{
+    m_gateway = std::make_unique<HotspotGateway>(m_section);
+    m_controls = std::make_unique<Controls>(*m_gateway, context);
+}
+
+HotspotServer::~HotspotServer() = default;
+
+bool HotspotServer::start(std::string& error)
+{
+    return m_controls->start(error);
+}
+
+void HotspotServer::stop()
+{
+    m_controls->stop();
+    m_gateway.reset();
+}
+
+std::vector<std::pair<std::string, std::string>> HotspotServer::envLines() const
+{
+    if (!m_gateway)
+        return {};
+    return {{"HOTSPOT_GATEWAY_URL", m_gateway->baseUrl()},
+            {"HOTSPOT_PORTAL_URL", m_gateway->url(Endpoint::Portal)},
+            {"HOTSPOT_LOGIN_URL", m_gateway->url(Endpoint::Login)},
+            {"HOTSPOT_CONNECTIVITY_CHECK_URL", m_gateway->url(Endpoint::ConnectivityCheck)},
+            {"HOTSPOT_ACCOUNT_CREATION_URL", m_gateway->url(Endpoint::AccountCreation)}};
+}
+
+void HotspotServer::addSettings(DeploymentSettings& settings) const
+{
+    if (!m_gateway)
+        return;
+    // The daemon adds the fixed paths to these hosts itself.
+    settings["kelwisprd"]["Endpoints"]["ConnectivityCheckHost"] = m_gateway->baseUrl();
+    settings["kelwisprd"]["Endpoints"]["AccountCreationHost"] = m_gateway->baseUrl();
+}
+
+} // namespace emulator
