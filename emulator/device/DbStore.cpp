@@ -260,18 +260,24 @@ JValue DbStore::del(const JValue& ids, bool purge)
         if (!ids[i].asString(id))
             throw RequestError{kBadRequest, "\"ids\" holds strings"};
         JValue object;
-        if (!load(id, object))
-            continue;
-        if (purge) {
-            remove(id);
-        } else {
-            object.put("_del", true);
-            store(object);
-        }
-        results.append(idAndRev(object));
+        if (delOne(id, purge, object))
+            results.append(idAndRev(object));
     }
     transaction.commit();
     return results;
+}
+
+bool DbStore::delOne(const std::string& id, bool purge, JValue& object)
+{
+    if (!load(id, object))
+        return false;
+    if (purge) {
+        remove(id);
+    } else {
+        object.put("_del", true);
+        store(object);
+    }
+    return true;
 }
 
 int64_t DbStore::del(const DbQuery& query, bool purge)
@@ -279,16 +285,8 @@ int64_t DbStore::del(const DbQuery& query, bool purge)
     Transaction transaction(*this);
     JValue selected = query.apply(objectsOfKind(query.from));
     for (size_t i = 0; i < selected.arraySize(); i++) {
-        std::string id = selected[i]["_id"].asString();
         JValue object;
-        if (!load(id, object))
-            continue;
-        if (purge) {
-            remove(id);
-        } else {
-            object.put("_del", true);
-            store(object);
-        }
+        delOne(selected[i]["_id"].asString(), purge, object);
     }
     transaction.commit();
     return int64_t(selected.arraySize());

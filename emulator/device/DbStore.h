@@ -47,6 +47,8 @@ class DbStore
     bool load(const std::string& id, JValue& object);
     void store(JValue& object);
     void remove(const std::string& id);
+    // Purges the object or marks it "_del"; false when there is no such object.
+    bool delOne(const std::string& id, bool purge, JValue& object);
     int64_t nextRevision();
     void exec(const char* sql);
 

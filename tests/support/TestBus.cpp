@@ -45,6 +45,8 @@ TestBus::~TestBus()
     g_unsetenv("TAMO_BUS_ADDRESS");
 }
 
+TestBus* SharedBusTest::s_bus = nullptr;
+
 bool runUntil(const std::function<bool()>& done, int timeoutMs)
 {
     gint64 end = g_get_monotonic_time() + gint64(timeoutMs) * 1000;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include <glib.h>
+#include <gtest/gtest.h>
 
 class TestBus
 {
@@ -24,6 +25,19 @@ class TestBus
   private:
     GPid m_pid = 0;
     std::string m_address;
+};
+
+// A fixture whose tests share one private bus, started once for the suite.
+class SharedBusTest : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite() { s_bus = new TestBus(); }
+    static void TearDownTestSuite()
+    {
+        delete s_bus;
+        s_bus = nullptr;
+    }
+    static TestBus* s_bus;
 };
 
 // Iterates the default main context until `done` is true or `timeoutMs` passed; returns `done`.

@@ -21,15 +21,9 @@ bool onCallback(TSHandle*, TSMessage* message, void*)
 }
 const TSMethod kCallee[] = {{"due", onCallback, 0}, {}};
 
-class ActivityManagerTest : public ::testing::Test
+class ActivityManagerTest : public SharedBusTest
 {
   protected:
-    static void SetUpTestSuite() { s_bus = new TestBus(); }
-    static void TearDownTestSuite()
-    {
-        delete s_bus;
-        s_bus = nullptr;
-    }
     void SetUp() override
     {
         gCallbacks.clear();
@@ -77,7 +71,6 @@ class ActivityManagerTest : public ::testing::Test
     }
     JValue activities() { return am("emulator/activities", "{}")["activities"]; }
 
-    static TestBus* s_bus;
     std::unique_ptr<emulator::DbService> m_db;
     std::unique_ptr<emulator::TelephonyService> m_telephony;
     std::unique_ptr<emulator::ConnectionManagerService> m_connections;
@@ -85,8 +78,6 @@ class ActivityManagerTest : public ::testing::Test
     TSHandle* m_callee = nullptr;
     std::unique_ptr<BusClient> m_client;
 };
-
-TestBus* ActivityManagerTest::s_bus = nullptr;
 
 const char* const kSimTrigger =
     "\"trigger\":{\"method\":\"quor://com.quor.telephony/simStatusQuery\",\"params\":{"

@@ -10,15 +10,9 @@
 namespace
 {
 
-class DbServiceTest : public ::testing::Test
+class DbServiceTest : public SharedBusTest
 {
   protected:
-    static void SetUpTestSuite() { s_bus = new TestBus(); }
-    static void TearDownTestSuite()
-    {
-        delete s_bus;
-        s_bus = nullptr;
-    }
     void SetUp() override
     {
         JValue config = JValue::object();
@@ -46,12 +40,9 @@ class DbServiceTest : public ::testing::Test
     }
     JValue find(const std::string& query) { return db("find", "{\"query\":" + query + "}"); }
 
-    static TestBus* s_bus;
     std::unique_ptr<emulator::DbService> m_service;
     std::unique_ptr<BusClient> m_client;
 };
-
-TestBus* DbServiceTest::s_bus = nullptr;
 
 TEST_F(DbServiceTest, PutAssignsIdsAndEveryWriteANewRevision)
 {

@@ -37,16 +37,9 @@ bool countReply(TSHandle*, TSMessage*, void* context)
     return true;
 }
 
-class ZephDBTest : public ::testing::Test
+class ZephDBTest : public SharedBusTest
 {
   protected:
-    static void SetUpTestSuite() { s_bus = new TestBus(); }
-    static void TearDownTestSuite()
-    {
-        delete s_bus;
-        s_bus = nullptr;
-    }
-
     void SetUp() override
     {
         ASSERT_TRUE(TSRegister("com.quor.db", &m_db, nullptr));
@@ -77,14 +70,11 @@ class ZephDBTest : public ::testing::Test
         return m_received.payloads.back();
     }
 
-    static TestBus* s_bus;
     TSHandle* m_db = nullptr;
     TSHandle* m_client = nullptr;
     Received m_received;
     int m_replies = 0;
 };
-
-TestBus* ZephDBTest::s_bus = nullptr;
 
 TEST(ZephDBQueryTest, FreshAndFromOnly)
 {
