@@ -117,10 +117,10 @@ int KelVvmServiceApp::main(int argc, char** argv)
         g_mkdir_with_parents(s_mediaFolder.c_str(), 0755);
         readSystemProperties();
 
-        std::string settingsError;
-        if (!KelVvmSettings::instance().load(KelVvmSettings::path(), settingsError))
+        const KelVvmSettings& settings = KelVvmSettings::instance();
+        if (!settings.loadError.empty())
             KLOG_WARNING("No deployment settings in %s: %s", KelVvmSettings::path().c_str(),
-                         settingsError.c_str());
+                         settings.loadError.c_str());
 
         setupService();
         startIdleTimer(120);

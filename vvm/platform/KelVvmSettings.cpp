@@ -40,8 +40,12 @@ bool KelVvmSettings::load(const std::string& file, std::string& error)
     return loaded;
 }
 
-KelVvmSettings& KelVvmSettings::instance()
+const KelVvmSettings& KelVvmSettings::instance()
 {
-    static KelVvmSettings settings;
+    static const KelVvmSettings settings = [] {
+        KelVvmSettings loaded;
+        loaded.load(path(), loaded.loadError);
+        return loaded;
+    }();
     return settings;
 }

@@ -10,13 +10,18 @@ struct KelVvmSettings {
     std::string webNamespace; // [voicemail] namespace
     std::string reportUrl;    // [report] url
 
+    // Why the file could not be read; empty when it was.
+    std::string loadError;
+
     // $KELVVM_CONFIG, or /etc/kelvvm.conf.
     static std::string path();
     // Reads `file`; a missing file or key leaves the value empty. False when the file cannot be
     // read, with the reason in `error`.
     bool load(const std::string& file, std::string& error);
 
-    static KelVvmSettings& instance();
+    // The settings of path(), read on first use: static members of the protocol classes take
+    // their values from here before the entry point runs.
+    static const KelVvmSettings& instance();
 };
 
 #endif

@@ -1,0 +1,229 @@
+// The SOAP operations: their bodies byte for byte, the envelope and headers as the emulated
+// platform receives them, the typed answers, and the retries with their waits.
+#include "Base64.h"
+#include "PlatformFixture.h"
+
+namespace
+{
+
+const std::string kProject = "<web:codeProjet>QORVVM</web:codeProjet>";
+
+const char* const kCalls =
+    "[{\"id\":\"101\",\"caller\":\"0601020304\",\"state\":\"NEW_MSG\",\"duration\":42},"
+    "{\"id\":\"102\",\"caller\":\"anonymous\",\"state\":\"NO_MSG\"},"
+    "{\"id\":\"103\",\"state\":\"ARC_MSG\",\"delivered\":true,\"duration\":3}]";
+
+class Request : public PlatformFixture
+{
+  protected:
+    void SetUp() override
+    {
+        PlatformFixture::SetUp();
+        startPlatform(kCalls);
+    }
+
+    JValue call(const std::string& id)
+    {
+        JValue calls = platform->mailbox()["calls"];
+        for (size_t i = 0; i < calls.arraySize(); i++) {
+            if (calls[i]["id"].asString() == id)
+                return calls[i];
+        }
+        return JValue();
+    }
+
+    std::string detail(KelVvmResponse& response)
+    {
+        EXPECT_EQ(response.getType(), RESPONSE_FAULT);
+        return static_cast<KelVvmFaultResponse&>(response).m_detailStatus;
+    }
+};
+
+TEST(RequestBody, EveryOperationIsItsPiecesWithoutWhiteSpace)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {KelVvmRequest::subscribeBody(),
+         "<web:subscribe>" + kProject + "<web:callPSG>false</web:callPSG></web:subscribe>"},
+        {KelVvmRequest::getUserProfileBody(),
+         "<web:getUserProfile>" + kProject + "</web:getUserProfile>"},
+        {KelVvmRequest::setUserProfileBody(),
+         "<web:setProfile>" + kProject + "<web:toggles></web:toggles></web:setProfile>"},
+        {KelVvmRequest::setInviteMessageBody("#!AMR\n", 6),
+         "<web:setInviteMessage>" + kProject +
+             "<web:format>AMR</web:format><web:content>IyFBTVIK</web:content>"
+             "<web:inviteType>PRIMARY</web:inviteType></web:setInviteMessage>"},
+        {KelVvmRequest::setInviteMessageBody("", 0),
+         "<web:setInviteMessage>" + kProject +
+             "<web:format>AMR</web:format><web:content></web:content>"
+             "<web:inviteType>PRIMARY</web:inviteType></web:setInviteMessage>"},
+        {KelVvmRequest::getAllMessagesBody(),
+         "<web:getAllCallOpti>" + kProject +
+             "<web:index>0</web:index><web:nb>-1</web:nb></web:getAllCallOpti>"},
+        {KelVvmRequest::getMessageInfoBody("101", "AMR"),
+         "<web:getMessageVocalById>" + kProject +
+             "<web:idCall>101</web:idCall><web:formatMsgVocal>AMR</web:formatMsgVocal>"
+             "</web:getMessageVocalById>"},
+        {KelVvmRequest::archiveMessageBody("101"),
+         "<web:archiveCall>" + kProject +
+             "<web:idCall>101</web:idCall><web:typeMessage>VOCAL_MSG</web:typeMessage>"
+             "</web:archiveCall>"},
+        {KelVvmRequest::deleteMessagesBody({"1", "2", "3"}),
+         "<web:deleteMultipleMessages>" + kProject +
+             "<web:selector><web:mesgIds><web:string>1</web:string><web:string>2</web:string>"
+             "<web:string>3</web:string></web:mesgIds></web:selector>"
+             "</web:deleteMultipleMessages>"},
+        {KelVvmRequest::deleteMessagesBody({}),
+         "<web:deleteMultipleMessages>" + kProject +
+             "<web:selector><web:mesgIds></web:mesgIds></web:selector>"
+             "</web:deleteMultipleMessages>"},
+        {KelVvmRequest::deliverMessagesBody({"9"}),
+         "<web:deliverMultipleMessages>" + kProject +
+             "<web:selector><web:mesgIds><web:string>9</web:string></web:mesgIds>"
+             "</web:selector></web:deliverMultipleMessages>"},
+        // Argument texts are escaped; nothing else changes.
+        {KelVvmRequest::archiveMessageBody("1</web:idCall><x>&\"'"),
+         "<web:archiveCall>" + kProject +
+             "<web:idCall>1&lt;/web:idCall&gt;&lt;x&gt;&amp;&quot;'</web:idCall>"
+             "<web:typeMessage>VOCAL_MSG</web:typeMessage></web:archiveCall>"},
+        {KelVvmRequest::getMessageInfoBody("a-B_9.z", "WAV<"),
+         "<web:getMessageVocalById>" + kProject +
+             "<web:idCall>a-B_9.z</web:idCall><web:formatMsgVocal>WAV&lt;</web:formatMsgVocal>"
+             "</web:getMessageVocalById>"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.first, c.second);
+}
+
+TEST(RequestBody, EnvelopeDeclaresBothNamespacesAndAnEmptyHeader)
+{
+    KelVvmRequest::s_webNamespace = "http://ws.test.invalid/";
+    EXPECT_EQ(KelVvmRequest::envelope("<web:x/>"),
+              "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+              "xmlns:web=\"http://ws.test.invalid/\"><soapenv:Header/><soapenv:Body><web:x/>"
+              "</soapenv:Body></soapenv:Envelope>");
+}
+
+TEST_F(Request, EnvelopeAndHeadersReachThePlatformAsBuilt)
+{
+    // Large enough that libcurl would otherwise announce "Expect: 100-continue".
+    std::string greeting = "#!AMR\n" + std::string(2 << 20, '\x3c');
+    const struct {
+        std::function<std::unique_ptr<KelVvmResponse>()> send;
+        std::string body;
+    } cases[] = {
+        {[] { return KelVvmRequest::getAllMessages(); }, KelVvmRequest::getAllMessagesBody()},
+        {[&] { return KelVvmRequest::setInviteMessage(greeting.data(), int(greeting.size())); },
+         KelVvmRequest::setInviteMessageBody(greeting.data(), int(greeting.size()))},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<KelVvmResponse> response = c.send();
+        EXPECT_NE(response->getType(), RESPONSE_BAD);
+        JValue seen = lastRequest();
+        std::string envelope = KelVvmRequest::envelope(c.body);
+        EXPECT_EQ(seen["method"].asString(), "POST");
+        EXPECT_EQ(seen["path"].asString(), "/vvm/services/FrontServiceDirect");
+        EXPECT_EQ(seen["body"].asString(), envelope);
+        JValue headers = seen["headers"];
+        EXPECT_EQ(headers["Content-Length"].asString(), std::to_string(envelope.size()));
+        EXPECT_EQ(headers["Content-Type"].asString(), "text/xml;charset=UTF-8");
+        EXPECT_EQ(headers["Connection"].asString(), "close");
+        EXPECT_EQ(headers["User-Agent"].asString(), "KelVvmTest/1.0");
+        EXPECT_FALSE(headers.hasKey("SOAPAction"));
+        EXPECT_FALSE(headers.hasKey("Expect"));
+    }
+    EXPECT_EQ(platform->greeting(), greeting);
+    EXPECT_FALSE(platform->mailbox()["greeting"]["size"].asInt64() == 0);
+    EXPECT_TRUE(waits().empty());
+}
+
+TEST_F(Request, AnswersArriveTyped)
+{
+    auto list = KelVvmRequest::getAllMessages();
+    ASSERT_EQ(list->getType(), RESPONSE_MESSAGES);
+    const auto& messages = static_cast<KelVvmGetAllMessagesResponse&>(*list).m_messages;
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].m_callId, "101");
+    EXPECT_EQ(messages[0].m_duration, 42000);
+    EXPECT_EQ(messages[0].m_audioUrl, call("101")["audioUrl"].asString());
+    EXPECT_EQ(messages[1].m_caller, "unknown caller");
+    EXPECT_TRUE(messages[1].m_noMessage);
+    EXPECT_TRUE(messages[2].m_delivered);
+
+    auto info = KelVvmRequest::getMessageInfo("101", "AMR");
+    ASSERT_EQ(info->getType(), RESPONSE_MESSAGE_INFO);
+    EXPECT_EQ(static_cast<KelVvmGetMessageInfoResponse&>(*info).m_message.m_audioUrl,
+              call("101")["audioUrl"].asString());
+
+    auto profile = KelVvmRequest::getUserProfile();
+    ASSERT_EQ(profile->getType(), RESPONSE_USER_PROFILE);
+    EXPECT_FALSE(static_cast<KelVvmGetUserProfileResponse&>(*profile).m_vvmInscription);
+
+    EXPECT_EQ(KelVvmRequest::setUserProfile()->getType(), RESPONSE_OK);
+}
+
+TEST_F(Request, OperationsChangeTheMailbox)
+{
+    ASSERT_EQ(KelVvmRequest::subscribe()->getType(), RESPONSE_OK);
+    EXPECT_TRUE(platform->mailbox()["account"]["subscribed"].asBool());
+    EXPECT_EQ(detail(*KelVvmRequest::subscribe()), "Subscribe_AlreadySubscribed");
+
+    ASSERT_EQ(KelVvmRequest::archiveMessage("101")->getType(), RESPONSE_OK);
+    EXPECT_EQ(call("101")["state"].asString(), "ARC_MSG");
+
+    ASSERT_EQ(KelVvmRequest::deliverMessage("101")->getType(), RESPONSE_OK);
+    EXPECT_TRUE(call("101")["delivered"].asBool());
+
+    ASSERT_EQ(KelVvmRequest::deleteMessages({"101", "103"})->getType(), RESPONSE_OK);
+    EXPECT_TRUE(call("101").isNull());
+    EXPECT_TRUE(call("103").isNull());
+    ASSERT_EQ(KelVvmRequest::deleteMessage("102")->getType(), RESPONSE_OK);
+    EXPECT_EQ(platform->mailbox()["calls"].arraySize(), 0u);
+}
+
+TEST_F(Request, AnInjectedIdentifierStaysOneIdentifier)
+{
+    auto response = KelVvmRequest::archiveMessage("999</web:idCall><web:idCall>101");
+    EXPECT_EQ(detail(*response), "Generic_MessageNotFound");
+    EXPECT_EQ(call("101")["state"].asString(), "NEW_MSG");
+}
+
+TEST_F(Request, FaultsReturnAtOnce)
+{
+    control("{\"command\":\"setAccount\",\"exists\":false}");
+    EXPECT_EQ(detail(*KelVvmRequest::subscribe()), "Generic_UserNotFound");
+    control("{\"command\":\"setAccount\",\"exists\":true,\"subscriptionPending\":true}");
+    EXPECT_EQ(detail(*KelVvmRequest::subscribe()), "Subscribe_RunningSubscription");
+    control(
+        "{\"command\":\"failSoap\",\"operation\":\"getAllCallOpti\",\"fault\":\"Generic_Down\"}");
+    auto fault = KelVvmRequest::getAllMessages();
+    EXPECT_EQ(detail(*fault), "Generic_Down");
+    EXPECT_TRUE(waits().empty());
+    EXPECT_EQ(platform->requests().arraySize(), 3u);
+}
+
+TEST_F(Request, FailedAttemptsAreRetriedWithGrowingWaits)
+{
+    control("{\"command\":\"failSoap\",\"httpStatus\":404,\"count\":5}");
+    auto response = KelVvmRequest::getAllMessages();
+    EXPECT_EQ(response->getType(), RESPONSE_BAD);
+    EXPECT_EQ(waits(), std::vector<unsigned>({20, 30, 40, 50}));
+    EXPECT_EQ(platform->requests().arraySize(), 5u);
+
+    // A malformed answer, an early close and a 503 each cost one attempt; the fourth succeeds.
+    waits().clear();
+    control("{\"command\":\"failSoap\",\"malformed\":true}");
+    control("{\"command\":\"failSoap\",\"close\":true}");
+    control("{\"command\":\"failSoap\",\"httpStatus\":503,\"body\":\"busy\"}");
+    EXPECT_EQ(KelVvmRequest::archiveMessage("101")->getType(), RESPONSE_OK);
+    EXPECT_EQ(waits(), std::vector<unsigned>({20, 30, 40}));
+    EXPECT_EQ(call("101")["state"].asString(), "ARC_MSG");
+}
+
+TEST_F(Request, AnUnreachablePlatformGivesABadResponse)
+{
+    KelVvmRequest::s_vvmUrl = "http://127.0.0.1:1/vvm/services/FrontServiceDirect";
+    EXPECT_EQ(KelVvmRequest::getUserProfile()->getType(), RESPONSE_BAD);
+    EXPECT_EQ(waits().size(), 4u);
+}
+
+} // namespace

@@ -1,0 +1,254 @@
+// HttpRequest: one blocking HTTP exchange of the voicemail service over libcurl.
+#include "HttpRequest.h"
+
+#include "KelVvmLog.h"
+#include "KelVvmServiceApp.h"
+#include "KelVvmUtils.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+namespace
+{
+
+void sleepForReal(unsigned seconds)
+{
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+
+// Free bytes of the media folder, or -1 when it cannot be examined: an unknown amount never
+// yields an out-of-space verdict.
+long long mediaFreeSpace()
+{
+    try {
+        return getFreeSpace(KelVvmServiceApp::s_mediaFolder);
+    } catch (const std::exception& e) {
+        KLOG_WARNING("Free space of %s unknown: %s", KelVvmServiceApp::s_mediaFolder.c_str(),
+                     e.what());
+        return -1;
+    }
+}
+
+bool isStatusLine(const std::string& line)
+{
+    return line.compare(0, 5, "HTTP/") == 0;
+}
+
+} // namespace
+
+void (*HttpRequest::s_sleepHook)(unsigned seconds) = sleepForReal;
+
+HttpRequest::HttpRequest(const std::string& url)
+    : m_status(0), m_contentLength(0), m_outOfSpace(false), m_file(nullptr), m_url(url),
+      m_bytesWritten(0)
+{
+}
+
+HttpRequest::~HttpRequest()
+{
+    if (m_file)
+        fclose(m_file);
+}
+
+void HttpRequest::setRequestHeader(const std::string& name, const std::string& value)
+{
+    std::string line = name + ": " + value;
+    curl_slist* head = curl_slist_append(m_requestHeaders.get(), line.c_str());
+    if (!head)
+        throw std::bad_alloc();
+    if (!m_requestHeaders)
+        m_requestHeaders.reset(head);
+}
+
+long HttpRequest::post(const char* body)
+{
+    m_status = 0;
+    m_response.clear();
+    m_contentLength = 0;
+    m_bytesWritten = 0;
+    m_curl.reset(curl_easy_init());
+    CURL* curl = m_curl.get();
+    if (!curl)
+        throw HttpRequestException("CURL Handle allocation failed", 0);
+
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_URL, m_url.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // Audio addresses come from the server: without this a "file:" URL would copy a local
+    // file into the media folder.
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, dataWriter);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, headerWriter);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+    if (body)
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
+    if (m_requestHeaders)
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_requestHeaders.get());
+    if (!m_interface.empty())
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, m_interface.c_str());
+
+    CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK)
+        throw HttpRequestException(curl_easy_strerror(result), int(result));
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &m_status);
+    KLOG_DEBUG("Request status: %ld", m_status);
+    return m_status;
+}
+
+std::string HttpRequest::getResponseHeader(const std::string& name) const
+{
+    auto found = m_responseHeaders.find(name);
+    return found == m_responseHeaders.end() ? std::string() : found->second;
+}
+
+std::string HttpRequest::getAllResponseHeaders() const
+{
+    std::string all;
+    for (const auto& header : m_responseHeaders)
+        all += header.first + ": " + header.second + "\r\n";
+    return all;
+}
+
+size_t HttpRequest::dataWriter(void* data, size_t size, size_t count, void* request)
+{
+    return static_cast<HttpRequest*>(request)->onData(static_cast<const char*>(data), size * count);
+}
+
+size_t HttpRequest::headerWriter(void* data, size_t size, size_t count, void* request)
+{
+    return static_cast<HttpRequest*>(request)->onHeader(static_cast<const char*>(data),
+                                                        size * count);
+}
+
+// Called from inside libcurl: nothing may be thrown out of here; returning a short count aborts
+// the transfer.
+size_t HttpRequest::onData(const char* data, size_t n)
+{
+    try {
+        if (!m_file) {
+            if (m_response.size() + n > s_maxResponseSize) {
+                KLOG_WARNING("Response of %s exceeds %zu bytes", m_url.c_str(), s_maxResponseSize);
+                return 0;
+            }
+            m_response.append(data, n);
+            return n;
+        }
+        size_t written = fwrite(data, 1, n, m_file);
+        m_bytesWritten += long(written);
+        if (written == n)
+            return written;
+        long long space = mediaFreeSpace();
+        if (space >= 0 && (unsigned long long)space < n)
+            m_outOfSpace = true;
+        return written;
+    } catch (const std::exception& e) {
+        KLOG_ERROR("Body of %s dropped: %s", m_url.c_str(), e.what());
+        return 0;
+    }
+}
+
+size_t HttpRequest::onHeader(const char* data, size_t n)
+{
+    try {
+        std::string line(data, n);
+        const std::string blanks = "\r\n\t ";
+        std::string name, value;
+        size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            name = value = trimWhitespace(line, blanks);
+        } else {
+            name = trimWhitespace(line.substr(0, colon), blanks);
+            value = trimWhitespace(line.substr(colon + 1), blanks);
+        }
+        m_responseHeaders.emplace(name, value);
+        if (!m_file)
+            return n;
+        // Each hop of a redirect brings its own length; only the last one's describes the
+        // body that reaches the file.
+        if (isStatusLine(name)) {
+            m_contentLength = 0;
+            return n;
+        }
+        std::string lower = name;
+        for (char& c : lower)
+            c = char(std::tolower((unsigned char)c));
+        if (lower != "content-length")
+            return n;
+        long long length = std::strtoll(value.c_str(), nullptr, 10);
+        m_contentLength = length > 0 ? long(length) : 0;
+        KLOG_DEBUG("Header: content-length = %ld", m_contentLength);
+        long long space = mediaFreeSpace();
+        if (space >= 0 && m_contentLength > space) {
+            m_outOfSpace = true;
+            return 0;
+        }
+        return n;
+    } catch (const std::exception& e) {
+        KLOG_ERROR("Header of %s dropped: %s", m_url.c_str(), e.what());
+        return 0;
+    }
+}
+
+void HttpRequest::downloadOnce(const std::string& path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw HttpRequestException("Unable to create file", 0);
+    m_file = fdopen(fd, "wb");
+    if (!m_file) {
+        close(fd);
+        unlink(path.c_str());
+        throw HttpRequestException("Unable to open file for write", 0);
+    }
+    // Unbuffered, so that a write the disk cannot take shows up in dataWriter, where the
+    // free space is judged, and not in a flush after the transfer.
+    setvbuf(m_file, nullptr, _IONBF, 0);
+    if (get() != 200)
+        throw HttpRequestException("Download status code error", 0);
+    if (m_contentLength > 0 && m_contentLength != m_bytesWritten)
+        throw HttpRequestException("Download size doesn't match", 0);
+    fclose(m_file);
+    m_file = nullptr;
+}
+
+void HttpRequest::discardFile(const std::string& path)
+{
+    if (!m_file)
+        return;
+    fclose(m_file);
+    m_file = nullptr;
+    unlink(path.c_str());
+}
+
+void HttpRequest::download(const std::string& path)
+{
+    for (unsigned wait = 20;; wait += 10) {
+        KLOG_DEBUG("Download started for %s", path.c_str());
+        try {
+            downloadOnce(path);
+            return;
+        } catch (const HttpRequestException&) {
+            KLOG_DEBUG("Download failed for %s", path.c_str());
+            discardFile(path);
+        } catch (...) {
+            discardFile(path);
+            throw;
+        }
+        if (m_outOfSpace)
+            throw HttpRequestException("Out of memory", 27);
+        s_sleepHook(wait);
+        if (wait == 60)
+            throw HttpRequestException("Download failed!", 0);
+    }
+}

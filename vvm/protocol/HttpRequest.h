@@ -1,0 +1,92 @@
+// HttpRequest: one blocking HTTP exchange of the voicemail service over libcurl.
+#ifndef HTTPREQUEST_H
+#define HTTPREQUEST_H
+
+#include "NoCopyClass.h"
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+class HttpRequestException : public std::runtime_error
+{
+  public:
+    // `code`: the libcurl result of a failed transfer, 27 for "Out of memory", otherwise 0.
+    HttpRequestException(const std::string& text, int code) : std::runtime_error(text), code(code)
+    {
+    }
+    int code;
+};
+
+class HttpRequest : public NoCopyClass
+{
+  public:
+    explicit HttpRequest(const std::string& url);
+    ~HttpRequest();
+
+    // Appends "name: value". An empty value sends no such header and suppresses libcurl's own
+    // header of that name (used for "Expect").
+    void setRequestHeader(const std::string& name, const std::string& value);
+
+    // One transfer: a POST of the NUL-terminated `body`, or a GET when it is null. Returns the
+    // HTTP status, whatever it is; throws HttpRequestException when the transfer itself fails.
+    long post(const char* body);
+    long get() { return post(nullptr); }
+
+    // GET into the file `path` with up to five attempts. Returns only once the file holds the
+    // complete body; otherwise throws, and no file is left at `path`.
+    void download(const std::string& path);
+
+    // The first value received under exactly `name` (case-sensitive), or "".
+    std::string getResponseHeader(const std::string& name) const;
+    // "name: value\r\n" for every header received, in byte order of the names.
+    std::string getAllResponseHeaders() const;
+    const std::string& response() const { return m_response; }
+
+    static size_t dataWriter(void* data, size_t size, size_t count, void* request);
+    static size_t headerWriter(void* data, size_t size, size_t count, void* request);
+
+    // The waits between attempts, of downloads here and of the SOAP exchanges; a test hook
+    // replaces it to record the waits instead of sleeping.
+    static void (*s_sleepHook)(unsigned seconds);
+    // A body kept in memory beyond this many bytes aborts the transfer: no answer of the
+    // voicemail platform comes near it, and a hostile peer must not exhaust memory.
+    static const size_t s_maxResponseSize = 8u << 20;
+
+    // Status of the last completed transfer; 0 before it ends.
+    long m_status;
+    // Local interface or address the transfers are bound to; empty: unbound.
+    std::string m_interface;
+    // Length announced by the response being downloaded; 0 when none was announced.
+    long m_contentLength;
+    // Set, for good, when the media folder lacked room for a download.
+    bool m_outOfSpace;
+
+  private:
+    struct CurlDeleter {
+        void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+    };
+    struct ListDeleter {
+        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+
+    size_t onData(const char* data, size_t n);
+    size_t onHeader(const char* data, size_t n);
+    void downloadOnce(const std::string& path);
+    void discardFile(const std::string& path);
+
+    std::unique_ptr<CURL, CurlDeleter> m_curl;
+    FILE* m_file;
+    const std::string m_url;
+    std::string m_response;
+    std::unique_ptr<curl_slist, ListDeleter> m_requestHeaders;
+    std::map<std::string, std::string> m_responseHeaders;
+    long m_bytesWritten;
+};
+
+#endif
