@@ -10,6 +10,7 @@
 #include "HotspotServer.h"
 #include "PropertyServices.h"
 #include "TelephonyService.h"
+#include "VoicemailServer.h"
 #include "qmlog.h"
 
 #include <glib.h>
@@ -43,6 +44,11 @@ std::unique_ptr<EmulatorServer> hotspot(const JValue& section, const ServerConte
     return std::make_unique<HotspotServer>(section, context.device);
 }
 
+std::unique_ptr<EmulatorServer> voicemail(const JValue& section, const ServerContext& context)
+{
+    return std::make_unique<VoicemailServer>(section, context.device);
+}
+
 std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const ServerContext& context)
 {
     return std::make_unique<DeviceServer>(
@@ -62,6 +68,7 @@ const struct {
     {"systemservice", device<SystemService>},
     {"applicationManager", device<ApplicationManagerService>},
     {"hotspot", hotspot},
+    {"voicemail", voicemail},
     {"activitymanager", activityManager},
 };
 

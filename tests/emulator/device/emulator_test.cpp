@@ -187,12 +187,14 @@ TEST_F(EmulatorProgramTest, OwnBusServesEveryDeviceServiceAndStopsCleanly)
         g_setenv("TAMO_BUS_ADDRESS", previous.c_str(), TRUE);
 }
 
-// The body of a plain GET.
-std::string httpGet(const std::string& url)
+// The body of a plain GET, or of a POST of `post`.
+std::string httpGet(const std::string& url, const std::string* post = nullptr)
 {
     std::string body;
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    if (post)
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post->c_str());
     curl_easy_setopt(
         curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
             static_cast<std::string*>(out)->append(data, size * n);
@@ -243,6 +245,60 @@ TEST_F(EmulatorProgramTest, HotspotGatewayIsAnnouncedAndSteeredOverTheBus)
     }
     EXPECT_EQ(httpGet(running.env["HOTSPOT_CONNECTIVITY_CHECK_URL"]).find("ABCd"),
               std::string::npos);
+    EXPECT_EQ(WEXITSTATUS(stopEmulator(running, SIGTERM)), 0);
+}
+
+std::string settingOf(const std::string& file, const char* group, const char* key)
+{
+    GKeyFile* settings = g_key_file_new();
+    g_key_file_load_from_file(settings, file.c_str(), G_KEY_FILE_NONE, nullptr);
+    gchar* value = g_key_file_get_string(settings, group, key, nullptr);
+    std::string text = value ? value : "";
+    g_free(value);
+    g_key_file_free(settings);
+    return text;
+}
+
+TEST_F(EmulatorProgramTest, VoicemailPlatformIsAnnouncedAndSteeredOverTheBus)
+{
+    TestBus bus;
+    Running running = startEmulator(m_stateDir, false);
+    std::string service = running.env["VOICEMAIL_SERVICE_URL"];
+    ASSERT_EQ(service.rfind("http://127.0.0.1:", 0), 0u) << service;
+    const std::string& kelvvm = running.env["KELVVM_CONFIG"];
+    EXPECT_EQ(settingOf(kelvvm, "voicemail", "url"), service);
+    EXPECT_EQ(settingOf(kelvvm, "report", "url"), running.env["VOICEMAIL_REPORT_URL"]);
+    std::string ns = settingOf(kelvvm, "voicemail", "namespace");
+    ASSERT_FALSE(ns.empty());
+
+    std::string envelope =
+        "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:web=\"" +
+        ns +
+        "\"><soapenv:Header/><soapenv:Body><web:getAllCallOpti><web:codeProjet>QORVVM"
+        "</web:codeProjet><web:index>0</web:index><web:nb>-1</web:nb></web:getAllCallOpti>"
+        "</soapenv:Body></soapenv:Envelope>";
+    std::string answer = httpGet(service, &envelope);
+    EXPECT_NE(answer.find("1001"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("1003"), std::string::npos) << answer;
+    {
+        BusClient client;
+        JValue mailbox = client.call("quor://com.quor.carrier.voicemail/emulator/mailbox", "{}");
+        ASSERT_EQ(mailbox["mailbox"]["calls"].arraySize(), 3u) << mailbox.stringify();
+        std::string audioUrl = mailbox["mailbox"]["calls"][0]["audioUrl"].asString();
+        EXPECT_EQ(httpGet(audioUrl).rfind("#!AMR\n", 0), 0u) << audioUrl;
+        JValue requests = client.call("quor://com.quor.carrier.voicemail/emulator/requests", "{}");
+        EXPECT_EQ(requests["requests"].arraySize(), 2u) << requests.stringify();
+        EXPECT_TRUE(client
+                        .call("quor://com.quor.carrier.voicemail/emulator/removeCall",
+                              "{\"id\":\"1002\"}")["returnValue"]
+                        .asBool());
+        EXPECT_FALSE(client
+                         .call("quor://com.quor.carrier.voicemail/emulator/removeCall",
+                               "{\"id\":\"1002\"}")["returnValue"]
+                         .asBool());
+    }
+    EXPECT_EQ(httpGet(service, &envelope).find("1002"), std::string::npos);
     EXPECT_EQ(WEXITSTATUS(stopEmulator(running, SIGTERM)), 0);
 }
 
