@@ -12,7 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 /* A logged check named by its expression as written, or by `name`. */
 #define CHECK_AS(expr, name)                                                                       \
@@ -78,25 +77,25 @@ bool WISPrParseURL(const char* pURL, char** ppHost, char** ppPath)
 {
     if (!CHECK(ppHost && ppPath))
         return false;
-    /* The scheme must begin the URL: a login URL often carries another URL in its query. */
-    size_t schemeLen = 0;
-    if (pURL) {
-        pURL += strspn(pURL, " \t");
-        if (strncasecmp(pURL, "http://", 7) == 0)
-            schemeLen = 7;
-        else if (strncasecmp(pURL, "https://", 8) == 0)
-            schemeLen = 8;
+    /* The earliest scheme wins: a login URL often carries another URL in its query. */
+    const char* pHttp = pURL ? strcasestr(pURL, "http://") : NULL;
+    const char* pHttps = pURL ? strcasestr(pURL, "https://") : NULL;
+    const char* pScheme = pHttp;
+    size_t schemeLen = strlen("http://");
+    if (pHttps && (!pHttp || pHttps < pHttp)) {
+        pScheme = pHttps;
+        schemeLen = strlen("https://");
     }
-    if (!CHECK_AS(schemeLen > 0, "pURL"))
+    if (!CHECK_AS(pScheme, "pURL"))
         return false;
-    const char* pHost = pURL + schemeLen;
+    const char* pHost = pScheme + schemeLen;
     /* A query may follow the host directly ("http://gw?x"): it ends the host too. */
     size_t hostLen = strcspn(pHost, "/?");
     if (!CHECK_AS(hostLen > 0, "(strlen(pHost) > 0)"))
         return false;
     const char* pSlash = pHost[hostLen] == '/' ? pHost + hostLen : NULL;
     char* pPath = pSlash ? strndup(pSlash, strcspn(pSlash, "?")) : strdup("/");
-    char* pHostPart = strndup(pURL, schemeLen + hostLen);
+    char* pHostPart = strndup(pScheme, schemeLen + hostLen);
     if (!pPath || !pHostPart)
         abort();
     DebugPrintF(kDebugLevelTrace, "URL path: %s\n", pPath);

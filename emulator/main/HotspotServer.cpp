@@ -5,7 +5,6 @@
 namespace emulator
 {
 
-using emu::hotspot::Endpoint;
 using emu::hotspot::HotspotGateway;
 
 // Tests, the demo and people steer the gateway and read what it saw through these.
@@ -72,13 +71,8 @@ void HotspotServer::stop()
 
 std::vector<std::pair<std::string, std::string>> HotspotServer::envLines() const
 {
-    if (!m_gateway)
-        return {};
-    return {{"HOTSPOT_GATEWAY_URL", m_gateway->baseUrl()},
-            {"HOTSPOT_PORTAL_URL", m_gateway->url(Endpoint::Portal)},
-            {"HOTSPOT_LOGIN_URL", m_gateway->url(Endpoint::Login)},
-            {"HOTSPOT_CONNECTIVITY_CHECK_URL", m_gateway->url(Endpoint::ConnectivityCheck)},
-            {"HOTSPOT_ACCOUNT_CREATION_URL", m_gateway->url(Endpoint::AccountCreation)}};
+    return m_gateway ? m_gateway->envVariables()
+                     : std::vector<std::pair<std::string, std::string>>{};
 }
 
 void HotspotServer::addSettings(DeploymentSettings& settings) const

@@ -235,7 +235,8 @@ void DebugHexDump(int level, const void* data, size_t size)
     const unsigned char* bytes = data;
     size_t shown = size < limit ? size : limit;
     for (size_t offset = 0; offset < shown; offset += 16) {
-        char line[8 + 2 + 16 * 3 + 1 + 16 + 2];
+        /* Room for a 64-bit offset, so that a dump past 4 GiB cannot overrun the line. */
+        char line[16 + 2 + 16 * 3 + 1 + 16 + 2];
         size_t count = shown - offset < 16 ? shown - offset : 16;
         int pos = snprintf(line, sizeof(line), "%08zx  ", offset);
         for (size_t i = 0; i < 16; i++) {

@@ -264,6 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"Https", "https://gw.example:8443/l?x", "https://gw.example:8443", "/l", ""},
         UrlCase{"SchemeInAnyCase", "HTTPS://Gw/l", "HTTPS://Gw", "/l", ""},
         UrlCase{"AnotherUrlInTheQuery", "https://gw/l?orig=http://site/x", "https://gw", "/l", ""},
+        UrlCase{"TextBeforeTheScheme", " go to hTTp://gw:81/l", "hTTp://gw:81", "/l", ""},
         UrlCase{"NoScheme", "gw.example/login", nullptr, nullptr, "pURL"},
         UrlCase{"OtherScheme", "ftp://gw.example/login", nullptr, nullptr, "pURL"},
         UrlCase{"NoUrl", nullptr, nullptr, nullptr, "pURL"},

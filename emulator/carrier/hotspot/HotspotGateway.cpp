@@ -332,19 +332,13 @@ std::string HotspotGateway::settingsLines() const
            baseUrl() + "\nAccountCreationHost=" + baseUrl() + "\n";
 }
 
-std::string HotspotGateway::envLines() const
+std::vector<std::pair<std::string, std::string>> HotspotGateway::envVariables() const
 {
-    std::string lines;
-    const std::pair<const char*, Endpoint> names[] = {
-        {"HOTSPOT_PORTAL_URL", Endpoint::Portal},
-        {"HOTSPOT_LOGIN_URL", Endpoint::Login},
-        {"HOTSPOT_CONNECTIVITY_CHECK_URL", Endpoint::ConnectivityCheck},
-        {"HOTSPOT_ACCOUNT_CREATION_URL", Endpoint::AccountCreation},
-    };
-    lines += "HOTSPOT_GATEWAY_URL='" + baseUrl() + "'\n";
-    for (const auto& [name, endpoint] : names)
-        lines += std::string(name) + "='" + url(endpoint) + "'\n";
-    return lines;
+    return {{"HOTSPOT_GATEWAY_URL", baseUrl()},
+            {"HOTSPOT_PORTAL_URL", url(Endpoint::Portal)},
+            {"HOTSPOT_LOGIN_URL", url(Endpoint::Login)},
+            {"HOTSPOT_CONNECTIVITY_CHECK_URL", url(Endpoint::ConnectivityCheck)},
+            {"HOTSPOT_ACCOUNT_CREATION_URL", url(Endpoint::AccountCreation)}};
 }
 
 void HotspotGateway::setLoginResponseCode(int code)

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace emu::hotspot
@@ -61,8 +62,8 @@ class HotspotGateway
     std::string redirectPage() const;
     // The [Endpoints] group of kelwisprd's settings file, pointing at this gateway.
     std::string settingsLines() const;
-    // Shell assignments of the gateway's URLs, one a line, for the emulator's env file.
-    std::string envLines() const;
+    // The gateway's URLs as (variable, value) for the emulator's env file.
+    std::vector<std::pair<std::string, std::string>> envVariables() const;
 
     void setLoginResponseCode(int code);
     void setPendingPolls(int polls);

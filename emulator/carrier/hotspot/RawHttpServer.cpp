@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <strings.h>
@@ -299,7 +300,7 @@ void RawHttpServer::serve(int fd, const std::string& peer)
         sendAll(fd, text.data(), std::min(text.size(), size_t(std::max(reply.amount, 0LL))));
         break;
     case Delivery::Delay:
-        if (!sleepUnlessStopped(int(std::max(reply.amount, 0LL))))
+        if (!sleepUnlessStopped(int(std::clamp(reply.amount, 0LL, (long long)INT_MAX))))
             return;
         sendAll(fd, text.data(), text.size());
         break;

@@ -223,11 +223,13 @@ TEST_F(GatewayTest, SettingsAndEnvLinesPointAtTheGateway)
                                              "\nAccountCreationHost=" + base + "\n");
     EXPECT_EQ(str(WISPrGetConnectivityCheckHost()), base);
     EXPECT_EQ(str(WISPrGetAccountCreationHost()), base);
-    EXPECT_EQ(gateway_->envLines(),
-              "HOTSPOT_GATEWAY_URL='" + base + "'\n" + "HOTSPOT_PORTAL_URL='" + base + "/'\n" +
-                  "HOTSPOT_LOGIN_URL='" + base + "/wispr/login?gw=emu1'\n" +
-                  "HOTSPOT_CONNECTIVITY_CHECK_URL='" + base + "/4o.zzz'\n" +
-                  "HOTSPOT_ACCOUNT_CREATION_URL='" + base + "/cgi-bin/abcd/jtranspa'\n");
+    using Variables = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(gateway_->envVariables(),
+              (Variables{{"HOTSPOT_GATEWAY_URL", base},
+                         {"HOTSPOT_PORTAL_URL", base + "/"},
+                         {"HOTSPOT_LOGIN_URL", base + "/wispr/login?gw=emu1"},
+                         {"HOTSPOT_CONNECTIVITY_CHECK_URL", base + "/4o.zzz"},
+                         {"HOTSPOT_ACCOUNT_CREATION_URL", base + "/cgi-bin/abcd/jtranspa"}}));
 }
 
 TEST(GatewayConfiguration, RejectsBadSettingsWithoutChangingAnything)
