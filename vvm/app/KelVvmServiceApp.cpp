@@ -32,6 +32,7 @@ std::string KelVvmServiceApp::s_deviceUid;
 std::string KelVvmServiceApp::s_wanIpAddress;
 std::string KelVvmServiceApp::s_accountStatus;
 std::string KelVvmServiceApp::s_imsi;
+std::string KelVvmServiceApp::s_unknownCaller = "unknown caller";
 int64_t KelVvmServiceApp::s_offlineCounter = 0;
 int64_t KelVvmServiceApp::s_lastSyncTime = 0;
 

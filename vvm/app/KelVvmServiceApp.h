@@ -65,6 +65,8 @@ class KelVvmServiceApp : public NoCopyClass
     static std::string s_wanIpAddress;
     static std::string s_accountStatus;
     static std::string s_imsi;
+    // The caller shown for a withheld number.
+    static std::string s_unknownCaller;
     static int64_t s_offlineCounter;
     static int64_t s_lastSyncTime;
 

@@ -2,6 +2,7 @@
 #include "KelVvmResponse.h"
 
 #include "KelVvmLog.h"
+#include "KelVvmServiceApp.h"
 #include "KelVvmXml.h"
 
 #include <algorithm>
@@ -10,24 +11,9 @@
 namespace
 {
 
-// The caller shown for a withheld number. KelVvmServiceApp has no member for it yet.
-const char* const kUnknownCaller = "unknown caller";
-
-bool iequals(const std::string& a, const char* b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i]; i++) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] + 32) : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? char(b[i] + 32) : b[i];
-        if (x != y)
-            return false;
-    }
-    return i == a.size() && !b[i];
-}
-
 bool textIsTrue(const xmlNode* node)
 {
-    return iequals(xmlText(node), "true");
+    return asciiEquals(xmlText(node), "true");
 }
 
 // Seconds in "dureeMsg" as milliseconds: leading blanks and a sign are accepted, reading stops
@@ -80,8 +66,8 @@ KelVvmMessage readCall(const xmlNode* call)
             message.m_callId = xmlText(child);
         } else if (xmlNameIs(child, "msisdn")) {
             message.m_caller = xmlText(child);
-            if (iequals(message.m_caller, "anonymous"))
-                message.m_caller = kUnknownCaller;
+            if (asciiEquals(message.m_caller, "anonymous"))
+                message.m_caller = KelVvmServiceApp::s_unknownCaller;
         } else if (xmlNameIs(child, "statutAppel")) {
             message.m_callStatus = xmlText(child);
         } else if (xmlNameIs(child, "messageVocal")) {

@@ -38,12 +38,6 @@ std::unique_ptr<KelVvmResponse> createFor(const xmlNode* answer)
     throw KelVvmResponseException("Unknown response");
 }
 
-bool isOk(const std::string& text)
-{
-    return text.size() == 2 && (text[0] == 'O' || text[0] == 'o') &&
-           (text[1] == 'K' || text[1] == 'k');
-}
-
 std::unique_ptr<KelVvmResponse> parseOrThrow(const std::string& text)
 {
     if (text.size() > KelVvmResponseParser::s_maxTextSize)
@@ -75,7 +69,7 @@ std::unique_ptr<KelVvmResponse> parseOrThrow(const std::string& text)
     doc.reset();
     if (response->getType() == RESPONSE_OK) {
         const std::string& out = static_cast<KelVvmOkResponse&>(*response).m_out;
-        if (!out.empty() && !isOk(out)) {
+        if (!out.empty() && !asciiEquals(out, "OK")) {
             KLOG_DEBUG("OK Response contains something else than OK");
             response = std::make_unique<KelVvmBadResponse>();
         }

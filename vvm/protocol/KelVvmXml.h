@@ -6,6 +6,9 @@
 
 #include <string>
 
+// ASCII case-insensitive equality; other bytes compare exactly.
+bool asciiEquals(const std::string& text, const char* other);
+
 // True when `node` is an element whose local name is `name`, ASCII case-insensitively (the
 // platform's answers vary in letter case and namespace prefixes).
 bool xmlNameIs(const xmlNode* node, const char* name);

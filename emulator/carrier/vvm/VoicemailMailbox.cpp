@@ -320,8 +320,9 @@ std::string VoicemailMailbox::callList(const xmlNode* request, const std::string
         throw clientFault("index and nb out of range");
 
     std::string out = "<ns:out>";
-    for (size_t i = size_t(index); i < calls.size() && (count < 0 || i < size_t(index + count));
-         i++) {
+    // Counted from `index` so that no sum of two request numbers can overflow.
+    for (size_t i = size_t(index);
+         i < calls.size() && (count < 0 || (long long)(i - size_t(index)) < count); i++) {
         const VoicemailCall& call = calls[i];
         out += "<ns:Call>" + element("dateAppel", call.date) + element("idCall", call.id) +
                element("msisdn", call.caller) + element("statutAppel", call.state);

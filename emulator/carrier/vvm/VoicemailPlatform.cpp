@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace emu::vvm
@@ -233,7 +235,10 @@ void VoicemailPlatform::serveSoap(const httplib::Request& request, httplib::Resp
 
 void VoicemailPlatform::serveAudio(const httplib::Request& request, httplib::Response& response)
 {
-    unsigned serial = unsigned(std::stoul(request.matches[1]));
+    // The digits name no call when they do not fit a serial: no truncation onto another call.
+    const std::string digits = request.matches[1];
+    unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, 10);
+    unsigned serial = digits.size() <= 10 && parsed <= UINT_MAX ? unsigned(parsed) : 0;
     std::string audio;
     AudioBehaviour behaviour;
     bool found = false;

@@ -127,6 +127,12 @@ TEST_F(Platform, ListsCallsWithAudioAddressesAndHonoursTheWindow)
     EXPECT_TRUE(contains(window.body, "<ns:idCall>102<"));
     EXPECT_FALSE(contains(window.body, "<ns:idCall>103<"));
 
+    CurlAnswer rest = soap("getAllCallOpti", "<web:index>1</web:index>"
+                                             "<web:nb>9223372036854775807</web:nb>");
+    EXPECT_FALSE(contains(rest.body, "<ns:idCall>101<"));
+    EXPECT_TRUE(contains(rest.body, "<ns:idCall>102<"));
+    EXPECT_TRUE(contains(rest.body, "<ns:idCall>103<")) << rest.body;
+
     CurlAnswer info =
         soap("getMessageVocalById",
              "<web:idCall>101</web:idCall><web:formatMsgVocal>AMR</web:formatMsgVocal>");
@@ -293,6 +299,8 @@ TEST_F(Platform, AudioIsRealAmrWithItsLength)
     EXPECT_FALSE(emu::vvm::isAmrAudio(audio.body.substr(0, 40)));
     EXPECT_FALSE(emu::vvm::isAmrAudio("#!AMR-WB\n"));
     EXPECT_EQ(curlFetch(platform->baseUrl() + "/vvm/audio/999.amr", nullptr).status, 404);
+    // 2^32 + 1 is no call, not call 1.
+    EXPECT_EQ(curlFetch(platform->baseUrl() + "/vvm/audio/4294967297.amr", nullptr).status, 404);
 }
 
 TEST_F(Platform, AudioMisbehavesOnRequest)
