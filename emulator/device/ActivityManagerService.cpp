@@ -285,7 +285,6 @@ std::unique_ptr<JValue> ActivityManagerService::complete(const JValue& payload)
     }
     releaseAdopter(activity);
     if (restart) {
-        disarm(activity);
         arm(activity);
     } else {
         remove(activity);
@@ -352,6 +351,8 @@ std::unique_ptr<JValue> ActivityManagerService::sendEvent(const JValue& payload)
 
 void ActivityManagerService::arm(Activity& activity, double delayMs)
 {
+    // One timer and one call at a time: a timer left behind would outlive the activity.
+    disarm(activity);
     activity.state = "waiting";
     activity.triggerMet = !activity.definition.hasKey("trigger");
     activity.scheduleMet = activity.intervalMs < 0;
@@ -491,7 +492,6 @@ bool ActivityManagerService::onTriggerReply(TSHandle* handle, TSMessage* reply, 
     } else if (final) {
         // The trigger's service ended the subscription without the trigger holding.
         activity->triggerToken = 0;
-        activity->owner->disarm(*activity);
         activity->owner->arm(*activity, kRetryMs);
     }
     return true;
@@ -508,7 +508,6 @@ bool ActivityManagerService::onWanReply(TSHandle* handle, TSMessage* reply, void
         activity->owner->callCallback(*activity, wan);
     } else if (TSMessageIsFinal(reply)) {
         activity->wanToken = 0;
-        activity->owner->disarm(*activity);
         activity->owner->arm(*activity, kRetryMs);
     }
     return true;
@@ -522,7 +521,6 @@ bool ActivityManagerService::onCallbackReply(TSHandle*, TSMessage* reply, void* 
     if (refused(parseReply(reply))) {
         QMLOG(logContext(), QMLOG_LEVEL_WARNING, "callback of %s refused: %s",
               activity->name.c_str(), TSMessageGetPayload(reply));
-        self->disarm(*activity);
         self->arm(*activity, kRetryMs);
     } else if (activity->adopter) {
         activity->state = "running";
@@ -541,10 +539,8 @@ void ActivityManagerService::onAdopterGone(TSHandle*, TSMessage* message, void* 
     activity->adopter = nullptr;
     TSMessageUnref(message);
     // Left without completing: the activity waits for its next trigger.
-    if (activity->state == "running") {
-        activity->owner->disarm(*activity);
+    if (activity->state == "running")
         activity->owner->arm(*activity);
-    }
 }
 
 } // namespace emulator

@@ -164,7 +164,11 @@ bool DbStore::load(const std::string& id, JValue& object)
 void DbStore::store(JValue& object)
 {
     object.put("_rev", nextRevision());
-    Statement insert(m_db, "INSERT OR REPLACE INTO objects (id, kind, data) VALUES (?, ?, ?)");
+    // An update in place, not a replace: the row keeps its place in the storage order, so a
+    // merge or a mark does not move an object to the end of every find.
+    Statement insert(m_db, "INSERT INTO objects (id, kind, data) VALUES (?, ?, ?) "
+                           "ON CONFLICT(id) DO UPDATE SET kind = excluded.kind, "
+                           "data = excluded.data");
     insert.bind(1, object["_id"].asString());
     insert.bind(2, object["_kind"].asString());
     insert.bind(3, object.stringify());

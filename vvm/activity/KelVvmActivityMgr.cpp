@@ -170,15 +170,17 @@ void KelVvmActivityMgr::adoptAndQueueActivity(KelVvmActivity* activity)
         if (params.hasKey("returnValue") && params["returnValue"].asBool(returnValue) &&
             !returnValue)
             throw KelVvmActivityException("Trigger error");
-        int64_t id = 0;
-        // Without an integer id there is no platform activity to adopt.
-        if (!params.hasKey("$activity") || !params["$activity"]["activityId"].asNumber(id))
+        if (!params.hasKey("$activity"))
             throw KelVvmActivityException("Must be called by the activity manager");
         if (params.hasKey("requirements")) {
             KelVvmServiceApp::s_wanIpAddress =
                 params["requirements"]["wan"]["ipAddress"].asString();
             KLOG_INFO("WAN IP: %s", KelVvmServiceApp::s_wanIpAddress.c_str());
         }
+        int64_t id = 0;
+        // Without an integer id there is no platform activity to adopt.
+        if (!params["$activity"]["activityId"].asNumber(id))
+            throw KelVvmActivityException("Must be called by the activity manager");
         activity->adopt(id);
         respond(activity, TamoMessage::s_messageSuccess);
     } catch (const std::exception& e) {

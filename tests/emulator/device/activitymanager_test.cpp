@@ -210,6 +210,21 @@ TEST_F(ActivityManagerTest, BadActivitiesAreRefused)
     EXPECT_EQ(activities().arraySize(), 1u);
 }
 
+TEST_F(ActivityManagerTest, AnUncallableTriggerWaitsWithOneTimerThatCancelStops)
+{
+    // "m" cannot be called: the trigger is tried again a minute later (60 ms here), while the
+    // schedule (1 ms here) would have come due long before.
+    create("{\"name\":\"broken\",\"schedule\":{\"interval\":\"1s\"},\"trigger\":{"
+           "\"method\":\"m\",\"key\":\"fired\"},\"callback\":{\"method\":"
+           "\"quor://com.quor.callee/due\"}}");
+    runFor(30);
+    EXPECT_TRUE(am("cancel", "{\"activityName\":\"broken\"}")["returnValue"].asBool());
+    // A timer left behind would now fire on the removed activity.
+    runFor(200);
+    EXPECT_TRUE(gCallbacks.empty());
+    EXPECT_EQ(activities().arraySize(), 0u);
+}
+
 TEST(IntervalTest, NotationInMilliseconds)
 {
     using emulator::ActivityManagerService;

@@ -56,6 +56,11 @@ TEST_F(DbServiceTest, PutAssignsIdsAndEveryWriteANewRevision)
     int64_t rev = results[1]["rev"].asInt64();
     JValue merged = db("merge", "{\"objects\":[{\"_id\":\"mine\",\"n\":3}]}");
     EXPECT_GT(merged["results"][0]["rev"].asInt64(), rev);
+    std::string first = results[0]["id"].asString();
+    db("merge", "{\"objects\":[{\"_id\":\"" + first + "\",\"n\":4}]}");
+    JValue all = find("{\"from\":\"k:1\"}")["results"];
+    ASSERT_EQ(all.arraySize(), 2u);
+    EXPECT_EQ(all[0]["_id"].asString(), first) << "a write keeps the object's place";
     JValue got = db("get", "{\"ids\":[\"mine\",\"missing\"]}");
     ASSERT_EQ(got["results"].arraySize(), 1u);
     EXPECT_EQ(got["results"][0]["n"].asInt32(), 3);

@@ -292,6 +292,44 @@ TEST_F(ActivityEngineTest, RequirementsSetTheWanAddressBeforeAdoption)
                      "{\"activityName\":\"wan-address\"}")["returnValue"]
                     .asBool())
         << "a completion with restart keeps the platform activity";
+
+    // An address that is not text clears the cached one, even when the call is then refused.
+    EXPECT_FALSE(call("quor://com.quor.kelvvm/adopt",
+                      "{\"name\":\"V\",\"type\":3,\"$activity\":{},\"requirements\":{\"wan\":{"
+                      "\"ipAddress\":7}}}")["returnValue"]
+                     .asBool());
+    EXPECT_EQ(KelVvmServiceApp::s_wanIpAddress, "");
+}
+
+TEST_F(ActivityEngineTest, AnAdoptedDuplicateCompletesWithRestartAndTheFirstKeepsItsPlace)
+{
+    gBehaviour["A"] = [](KelVvmActivity& activity) {
+        activity.ownedRequest("quor://com.quor.testwork/slow", "{}", onWorkReply);
+    };
+    gBehaviour["B"] = [](KelVvmActivity& activity) { activity.complete(false); };
+    int64_t first = createPlatformActivity("dup-first");
+    int64_t second = createPlatformActivity("dup-second");
+    KelVvmActivityMgr::getInstance()->queueActivity(new TestActivity(nullptr, 1, "A"));
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    EXPECT_TRUE(
+        call("quor://com.quor.kelvvm/adopt", adoptPayload("B", first, 2))["returnValue"].asBool());
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->queued() == 1; }));
+    EXPECT_TRUE(
+        call("quor://com.quor.kelvvm/adopt", adoptPayload("C", second, 2))["returnValue"].asBool());
+    ASSERT_TRUE(runUntil([] { return gJournal.size() == 2; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete C"}));
+    EXPECT_EQ(KelVvmActivityMgr::getInstance()->queued(), 1u);
+    JValue completes = managerCalls("complete");
+    ASSERT_GE(completes.arraySize(), 1u);
+    EXPECT_EQ(completes[completes.arraySize() - 1].stringify(),
+              "{\"activityId\":" + std::to_string(second) + ",\"restart\":true}");
+    releaseKept();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    EXPECT_EQ(gJournal,
+              (std::vector<std::string>{"start A", "delete C", "delete A", "start B", "delete B"}));
+    EXPECT_TRUE(call("quor://com.quor.activitymanager/cancel",
+                     "{\"activityName\":\"dup-second\"}")["returnValue"]
+                    .asBool());
 }
 
 TEST_F(ActivityEngineTest, QueueRunsOneAtATimeInOrderAndRefusesASecondWaitingOfOneType)
