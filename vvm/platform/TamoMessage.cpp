@@ -83,12 +83,25 @@ void TamoMessage::cancel()
     TSErrorFree(&error);
 }
 
+void TamoMessage::passOn(TSHandle* handle, TSMessage* reply)
+{
+    if (!m_callback)
+        return;
+    // A throwing handler must neither reach the bus library nor skip the wrapper's own ending.
+    try {
+        m_callback(handle, reply, m_context);
+    } catch (const std::exception& e) {
+        KLOG_ERROR("Reply handler of a bus call failed: %s", e.what());
+    } catch (...) {
+        KLOG_ERROR("Reply handler of a bus call failed");
+    }
+}
+
 void TamoMessage::onReply(TSHandle* handle, TSMessage* reply)
 {
     if (m_count > 0) {
         m_count--;
-        if (m_callback)
-            m_callback(handle, reply, m_context);
+        passOn(handle, reply);
         if (m_count == 0) {
             TSError error;
             TSErrorInit(&error);
@@ -99,8 +112,7 @@ void TamoMessage::onReply(TSHandle* handle, TSMessage* reply)
                 delete this;
         }
     } else if (m_count == kSubscription) {
-        if (m_callback)
-            m_callback(handle, reply, m_context);
+        passOn(handle, reply);
     } else if (m_count == kWatch) {
         JValue parsed;
         try {
@@ -120,22 +132,14 @@ void TamoMessage::onReply(TSHandle* handle, TSMessage* reply)
             }
             return;
         }
-        if (m_callback)
-            m_callback(handle, reply, m_context);
+        passOn(handle, reply);
     }
 }
 
 bool TamoMessage::messageCallback(TSHandle* handle, TSMessage* reply, void* wrapper)
 {
     KLOG_INFO("TamoMessage::messageCallback: %s", TSMessageGetPayload(reply));
-    if (!wrapper)
-        return true;
-    try {
+    if (wrapper)
         static_cast<TamoMessage*>(wrapper)->onReply(handle, reply);
-    } catch (const std::exception& e) {
-        KLOG_ERROR("Reply handler of a bus call failed: %s", e.what());
-    } catch (...) {
-        KLOG_ERROR("Reply handler of a bus call failed");
-    }
     return true;
 }

@@ -49,6 +49,7 @@ class TamoMessage : public NoCopyClass
   private:
     void issue();
     void onReply(TSHandle* handle, TSMessage* reply);
+    void passOn(TSHandle* handle, TSMessage* reply);
 
     int32_t m_count;
     std::string m_uri;

@@ -100,6 +100,23 @@ TEST_F(TamoMessageTest, OneShotPassesOneReplyThenCancelsAndDeletesItself)
     EXPECT_EQ(m_received.payloads, (std::vector<std::string>{"{\"n\":1}"}));
 }
 
+bool throwing(TSHandle*, TSMessage*, void* context)
+{
+    static_cast<Received*>(context)->payloads.push_back("thrown");
+    throw std::runtime_error("handler failed");
+}
+
+TEST_F(TamoMessageTest, AThrowingHandlerStillEndsTheCall)
+{
+    TamoMessage::request(m_client, "quor://com.quor.peer/keep", "{\"subscribe\":true}", throwing,
+                         &m_received, 1, true);
+    ASSERT_TRUE(waitCalls(1));
+    answer(0, "{}");
+    // The wrapper cancelled its call (and, under the leak checker, was deleted) after the throw.
+    ASSERT_TRUE(runUntil([&] { return m_peer.cancels == 1; }));
+    EXPECT_EQ(m_received.payloads, (std::vector<std::string>{"thrown"}));
+}
+
 TEST_F(TamoMessageTest, CountTwoPassesTwoRepliesAndStaysWithItsOwner)
 {
     std::unique_ptr<TamoMessage> message(TamoMessage::request(m_client, "quor://com.quor.peer/keep",
