@@ -330,6 +330,16 @@ JValue VoicemailPlatform::mailbox() const
     return mailboxLocked();
 }
 
+JValue VoicemailPlatform::call(const std::string& id) const
+{
+    JValue calls = mailbox()["calls"];
+    for (size_t i = 0; i < calls.arraySize(); i++) {
+        if (calls[i]["id"].asString() == id)
+            return calls[i];
+    }
+    return JValue();
+}
+
 JValue VoicemailPlatform::requests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

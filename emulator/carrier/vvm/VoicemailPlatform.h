@@ -55,6 +55,8 @@ class VoicemailPlatform
 
     // Shortcuts of the control commands "mailbox", "requests" and "reports".
     JValue mailbox() const;
+    // The call `id` as mailbox() lists it; null when there is none.
+    JValue call(const std::string& id) const;
     JValue requests() const;
     JValue reports() const;
     // The last greeting set through setInviteMessage, decoded.

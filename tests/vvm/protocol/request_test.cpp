@@ -22,15 +22,7 @@ class Request : public PlatformFixture
         startPlatform(kCalls);
     }
 
-    JValue call(const std::string& id)
-    {
-        JValue calls = platform->mailbox()["calls"];
-        for (size_t i = 0; i < calls.arraySize(); i++) {
-            if (calls[i]["id"].asString() == id)
-                return calls[i];
-        }
-        return JValue();
-    }
+    JValue call(const std::string& id) { return platform->call(id); }
 
     std::string detail(KelVvmResponse& response)
     {

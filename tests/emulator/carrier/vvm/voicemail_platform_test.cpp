@@ -64,15 +64,7 @@ class Platform : public ::testing::Test
         return curlFetch(platform->serviceUrl(), &body, {"Content-Type: text/xml"});
     }
     JValue control(const std::string& command) { return platform->control(parse(command)); }
-    JValue call(const std::string& id)
-    {
-        JValue calls = platform->mailbox()["calls"];
-        for (size_t i = 0; i < calls.arraySize(); i++) {
-            if (calls[i]["id"].asString() == id)
-                return calls[i];
-        }
-        return JValue();
-    }
+    JValue call(const std::string& id) { return platform->call(id); }
     std::string ids(const std::string& list)
     {
         return "<web:selector><web:mesgIds>" + list + "</web:mesgIds></web:selector>";
