@@ -19,22 +19,6 @@
 bool disableIdleTimer = false;
 
 std::unique_ptr<KelVvmServiceApp> KelVvmServiceApp::s_appInstance;
-std::string KelVvmServiceApp::s_tamoServiceName = "com.quor.kelvvm";
-std::string KelVvmServiceApp::s_serviceName = "kel";
-std::string KelVvmServiceApp::s_mailboxKind = "com.quor.vvm.kelmailbox:1";
-std::string KelVvmServiceApp::s_voiceMessageKind = "com.quor.vvm.kelmessages:1";
-std::string KelVvmServiceApp::s_mediaFolder = "/media/internal/.voicemessages/kel/";
-std::string KelVvmServiceApp::s_defaultFormat = "AMR";
-std::string KelVvmServiceApp::s_modelName = "Nimbos smartphone";
-std::string KelVvmServiceApp::s_platformVersion = "2.0";
-std::string KelVvmServiceApp::s_userAgent;
-std::string KelVvmServiceApp::s_deviceUid;
-std::string KelVvmServiceApp::s_wanIpAddress;
-std::string KelVvmServiceApp::s_accountStatus;
-std::string KelVvmServiceApp::s_imsi;
-std::string KelVvmServiceApp::s_unknownCaller = "unknown caller";
-int64_t KelVvmServiceApp::s_offlineCounter = 0;
-int64_t KelVvmServiceApp::s_lastSyncTime = 0;
 
 namespace
 {

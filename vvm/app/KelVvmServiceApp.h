@@ -2,6 +2,7 @@
 #ifndef KELVVMSERVICEAPP_H
 #define KELVVMSERVICEAPP_H
 
+#include "KelVvmServiceValues.h"
 #include "NoCopyClass.h"
 #include "tamoservice.h"
 
@@ -21,7 +22,7 @@ class KelVvmServiceAppException : public std::runtime_error
     explicit KelVvmServiceAppException(const std::string& text) : std::runtime_error(text) {}
 };
 
-class KelVvmServiceApp : public NoCopyClass
+class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues
 {
   public:
     static KelVvmServiceApp* getInstance();
@@ -52,23 +53,6 @@ class KelVvmServiceApp : public NoCopyClass
     std::list<TamoMessage*> m_subscriptions;
 
     static std::unique_ptr<KelVvmServiceApp> s_appInstance;
-    static std::string s_tamoServiceName;
-    static std::string s_serviceName;
-    static std::string s_mailboxKind;
-    static std::string s_voiceMessageKind;
-    static std::string s_mediaFolder;
-    static std::string s_defaultFormat;
-    static std::string s_modelName;
-    static std::string s_platformVersion;
-    static std::string s_userAgent;
-    static std::string s_deviceUid;
-    static std::string s_wanIpAddress;
-    static std::string s_accountStatus;
-    static std::string s_imsi;
-    // The caller shown for a withheld number.
-    static std::string s_unknownCaller;
-    static int64_t s_offlineCounter;
-    static int64_t s_lastSyncTime;
 
   private:
     KelVvmServiceApp();

@@ -2,7 +2,7 @@
 #include "HttpRequest.h"
 
 #include "KelVvmLog.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
 
 #include <fcntl.h>
@@ -28,9 +28,9 @@ void sleepForReal(unsigned seconds)
 long long mediaFreeSpace()
 {
     try {
-        return getFreeSpace(KelVvmServiceApp::s_mediaFolder);
+        return getFreeSpace(KelVvmServiceValues::s_mediaFolder);
     } catch (const std::exception& e) {
-        KLOG_WARNING("Free space of %s unknown: %s", KelVvmServiceApp::s_mediaFolder.c_str(),
+        KLOG_WARNING("Free space of %s unknown: %s", KelVvmServiceValues::s_mediaFolder.c_str(),
                      e.what());
         return -1;
     }

@@ -3,7 +3,7 @@
 #include "KelVvmMessage.h"
 
 #include "KelVvmConstants.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
 
 #include <cstdint>
@@ -57,8 +57,8 @@ JValue KelVvmMessage::toJson() const
     from.put("type", "to");
 
     JValue record = JValue::object();
-    record.put("_kind", KelVvmServiceApp::s_voiceMessageKind);
-    record.put("service", KelVvmServiceApp::s_serviceName);
+    record.put("_kind", KelVvmServiceValues::s_voiceMessageKind);
+    record.put("service", KelVvmServiceValues::s_serviceName);
     record.put("id", m_callId);
     record.put("timestamp", int64_t(m_timestamp));
     record.put("read", m_callStatus != NEW_MESSAGE);

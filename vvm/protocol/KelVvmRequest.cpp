@@ -6,7 +6,7 @@
 #include "KelVvmConstants.h"
 #include "KelVvmLog.h"
 #include "KelVvmResponseParser.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceValues.h"
 #include "KelVvmSettings.h"
 
 #include <new>
@@ -218,12 +218,12 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::sendSoapRequest(const std::string
         request->setRequestHeader("Content-Type", "text/xml;charset=UTF-8");
         request->setRequestHeader("Content-Length", std::to_string(text.size()));
         request->setRequestHeader("Connection", "close");
-        request->setRequestHeader("User-Agent", KelVvmServiceApp::s_userAgent);
+        request->setRequestHeader("User-Agent", KelVvmServiceValues::s_userAgent);
         request->setRequestHeader("Expect", "");
     } catch (const std::bad_alloc&) {
         throw KelVvmRequestError("HttpRequest allocation failed");
     }
-    request->m_interface = KelVvmServiceApp::s_wanIpAddress;
+    request->m_interface = KelVvmServiceValues::s_wanIpAddress;
 
     const unsigned waits[] = {20, 30, 40, 50};
     for (int attemptNumber = 0;; attemptNumber++) {

@@ -2,7 +2,7 @@
 #include "KelVvmResponse.h"
 
 #include "KelVvmLog.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceValues.h"
 #include "KelVvmXml.h"
 
 #include <algorithm>
@@ -67,7 +67,7 @@ KelVvmMessage readCall(const xmlNode* call)
         } else if (xmlNameIs(child, "msisdn")) {
             message.m_caller = xmlText(child);
             if (asciiEquals(message.m_caller, "anonymous"))
-                message.m_caller = KelVvmServiceApp::s_unknownCaller;
+                message.m_caller = KelVvmServiceValues::s_unknownCaller;
         } else if (xmlNameIs(child, "statutAppel")) {
             message.m_callStatus = xmlText(child);
         } else if (xmlNameIs(child, "messageVocal")) {

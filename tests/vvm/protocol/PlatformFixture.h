@@ -5,7 +5,7 @@
 
 #include "HttpRequest.h"
 #include "KelVvmRequest.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
 #include "VoicemailPlatform.h"
 
@@ -45,9 +45,9 @@ class PlatformFixture : public ::testing::Test
         char pattern[] = "/tmp/kelvvm-protocol-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
-        KelVvmServiceApp::s_mediaFolder = folder + "/";
-        KelVvmServiceApp::s_userAgent = "KelVvmTest/1.0";
-        KelVvmServiceApp::s_wanIpAddress = "127.0.0.1";
+        KelVvmServiceValues::s_mediaFolder = folder + "/";
+        KelVvmServiceValues::s_userAgent = "KelVvmTest/1.0";
+        KelVvmServiceValues::s_wanIpAddress = "127.0.0.1";
     }
 
     void TearDown() override

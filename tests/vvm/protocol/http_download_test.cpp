@@ -183,7 +183,7 @@ TEST_F(Http, BodiesAboveTheBoundAndTransportFailuresThrow)
 TEST_F(Download, StoresTheWholeAnnouncedBodyAtOnce)
 {
     HttpRequest request(url);
-    request.m_interface = KelVvmServiceApp::s_wanIpAddress;
+    request.m_interface = KelVvmServiceValues::s_wanIpAddress;
     EXPECT_EQ(run(request).first, "");
     std::string data = readFile(path);
     EXPECT_EQ((long long)data.size(), size);
@@ -264,7 +264,7 @@ TEST_F(Download, MoreThanTheFreeSpaceFailsAtOnceWithoutAFile)
 
 TEST_F(Download, UnknownFreeSpaceIsNoOutOfSpaceVerdict)
 {
-    KelVvmServiceApp::s_mediaFolder = folder + "/not-there/";
+    KelVvmServiceValues::s_mediaFolder = folder + "/not-there/";
     control("{\"command\":\"setAudio\",\"announcedLength\":1125899906842624}");
     HttpRequest request(url);
     EXPECT_EQ(run(request).first, "Download failed!");
