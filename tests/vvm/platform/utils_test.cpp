@@ -1,4 +1,5 @@
 // The service-wide JSON rule, trimming, free space and system properties.
+#include "KelVvmMediaFiles.h"
 #include "KelVvmUtils.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,24 @@ TEST(SystemProperty, ReadsTextAndLeavesOutputAloneWhenMissing)
     remove(file.c_str());
     g_rmdir(dir);
     g_free(dir);
+}
+
+TEST(MediaFiles, OnlyPlainNamesDirectlyInsideTheFolder)
+{
+    EXPECT_TRUE(isPlainFileName("0612345678_20260101"));
+    EXPECT_TRUE(isPlainFileName("..amr"));
+    EXPECT_TRUE(isPlainFileName(std::string(255, 'a')));
+    for (const std::string& bad :
+         {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+          std::string("/etc"), std::string("a\0b", 3), std::string(256, 'a')})
+        EXPECT_FALSE(isPlainFileName(bad)) << bad;
+
+    const std::string folder = "/media/kel/";
+    EXPECT_TRUE(isFileInFolder("/media/kel/1.amr", folder));
+    for (const char* bad : {"/media/kel/", "/media/kel/../x", "/media/kel/a/b.amr", "/media/kelx/1",
+                            "/etc/passwd", "1.amr", "/media/kel/.."})
+        EXPECT_FALSE(isFileInFolder(bad, folder)) << bad;
+    EXPECT_FALSE(isFileInFolder("/media/kel/1.amr", "/media/kel"));
 }
 
 } // namespace
