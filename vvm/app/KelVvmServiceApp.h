@@ -46,6 +46,15 @@ class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues
                                              const std::string& previous);
 
     static bool handlePing(TSHandle* handle, TSMessage* message, void* context);
+    // Each wraps the call in a new activity and hands it to the activity manager, which
+    // answers it (KelVvmMethodHandlers.cpp).
+    static bool handleSetGreeting(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleSimStatusQuery(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleSmsNotification(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleRefreshMessages(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleDeleteMessage(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleReadMessage(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleScheduled(TSHandle* handle, TSMessage* message, void* context);
 
     TSHandle* m_serviceHandle;
     GMainLoop* m_mainLoop;
