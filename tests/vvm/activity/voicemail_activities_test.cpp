@@ -142,6 +142,11 @@ class VoicemailActivitiesTest : public ::testing::Test
             std::make_unique<emulator::ConnectionManagerService>(JValue::object(), context));
         s_services.push_back(
             std::make_unique<emulator::ActivityManagerService>(JValue::object(), context, "."));
+        s_services.push_back(std::make_unique<emulator::PreferencesService>(
+            vtjsonParse("{\"systemProperties\":{\"com.quor.properties.nduid\":\"0123abcd\"}}"),
+            context));
+        s_services.push_back(std::make_unique<emulator::SystemService>(
+            vtjsonParse("{\"preferences\":{\"uaString\":\"KelVvmTest/1.0\"}}"), context));
         for (auto& service : s_services) {
             std::string error;
             ASSERT_TRUE(service->start(error)) << error;
@@ -230,6 +235,11 @@ class VoicemailActivitiesTest : public ::testing::Test
     {
         KelVvmActivityMgr::getInstance()->queueActivity(activity);
         ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    }
+    static JValue find(const std::string& kind)
+    {
+        return call("quor://com.quor.db/find",
+                    "{\"query\":{\"from\":\"" + kind + "\"}}")["results"];
     }
     static JValue records()
     {
@@ -559,6 +569,35 @@ TEST_F(VoicemailActivitiesTest, SimStatusCompletesWithATriggerOnTheNextDifferent
     EXPECT_EQ(countLines("KelVvmActivity::getMailbox"), 0u) << "only a ready SIM is checked";
 }
 
+const char* const kMailboxOfThisSim = "{\"objects\":[{\"_kind\":\"com.quor.vvm.kelmailbox:1\","
+                                      "\"imsi\":\"208101234567890\",\"status\":\"active\"}]}";
+
+TEST_F(VoicemailActivitiesTest, SimStatusWithAReadySimChecksTheAccountAndStopsAtTheNetworkCodes)
+{
+    call("quor://com.quor.db/put", kMailboxOfThisSim);
+    size_t telephonyBefore =
+        call("quor://com.quor.telephony/emulator/calls", "{}")["calls"].arraySize();
+    int64_t id = createPlatformActivity("sim-ready");
+    EXPECT_EQ(callText("quor://com.quor.kelvvm/simStatusQuery",
+                       "{\"$activity\":{\"activityId\":" + std::to_string(id) +
+                           ",\"trigger\":{\"returnValue\":true,\"extended\":{\"state\":"
+                           "\"simready\"}}}}"),
+              "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    JValue completes = managerCallsOf("complete");
+    ASSERT_EQ(completes.arraySize(), 1u);
+    EXPECT_TRUE(completes[0]["restart"].asBool());
+    EXPECT_EQ(completes[0]["trigger"]["where"]["val"].asString(), "simready");
+    JValue telephony = call("quor://com.quor.telephony/emulator/calls", "{}")["calls"];
+    std::vector<std::string> methods;
+    for (size_t i = telephonyBefore; i < telephony.arraySize(); i++)
+        methods.push_back(telephony[i]["method"].asString());
+    // The re-armed trigger subscribes to the SIM state again; the network codes are never asked.
+    EXPECT_EQ(methods, (std::vector<std::string>{"imsiQuery", "simStatusQuery"}));
+    EXPECT_EQ(find("com.quor.vvm.kelmailbox:1").arraySize(), 1u) << "the account stays";
+    call("quor://com.quor.activitymanager/cancel", "{\"activityName\":\"sim-ready\"}");
+}
+
 // Completes as soon as it runs, with the given restart.
 class CompletingSimStatus : public SimStatusActivity
 {
@@ -588,6 +627,38 @@ TEST_F(VoicemailActivitiesTest, SimStatusCompletionWithoutRestartKeepsTheTrigger
 }
 
 // ---- The methods
+
+TEST_F(VoicemailActivitiesTest, MethodsRunTheirActivityThroughTheWholeChainAndAnswerAsTheyShould)
+{
+    call("quor://com.quor.db/put", kMailboxOfThisSim);
+    call("quor://com.quor.db/put", recordsPayload({messageRecord("1001", ",\"readMessage\":true"),
+                                                   messageRecord("1002", ",\"_del\":true")}));
+    // Queued: the caller learns the outcome.
+    std::string path = writeFile("greeting.amr", "#!AMR\nabc");
+    EXPECT_EQ(callText("quor://com.quor.kelvvm/setGreeting", "{\"filePath\":\"" + path + "\"}"),
+              "{\"returnValue\":true}");
+    EXPECT_EQ(s_platform->greeting(), "#!AMR\nabc");
+    // Adopted: the caller learns at once that the work was taken; the end goes to the activity
+    // manager, with restart so that the platform activity keeps watching.
+    for (const char* method : {"readMessage", "deleteMessage"}) {
+        int64_t id = createPlatformActivity(method);
+        EXPECT_EQ(callText(std::string("quor://com.quor.kelvvm/") + method,
+                           "{\"$activity\":{\"activityId\":" + std::to_string(id) +
+                               "},\"requirements\":{\"wan\":{\"ipAddress\":\"127.0.0.1\"}}}"),
+                  "{\"returnValue\":true}")
+            << method;
+        ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+        JValue completes = managerCallsOf("complete");
+        ASSERT_GE(completes.arraySize(), 1u);
+        EXPECT_EQ(completes[completes.arraySize() - 1].stringify(),
+                  "{\"activityId\":" + std::to_string(id) + ",\"restart\":true}")
+            << method;
+        call("quor://com.quor.activitymanager/cancel",
+             std::string("{\"activityName\":\"") + method + "\"}");
+    }
+    EXPECT_EQ(soapOperations(), (std::vector<std::string>{"setInviteMessage", "archiveCall 1001",
+                                                          "deleteMultipleMessages 1002"}));
+}
 
 TEST_F(VoicemailActivitiesTest, EveryMethodStopsTheIdleTimerAndAnUnreadablePayloadCreatesNothing)
 {
