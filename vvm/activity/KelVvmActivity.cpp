@@ -315,11 +315,6 @@ void KelVvmActivity::getWanIp()
     notAvailable("getWanIp");
 }
 
-void KelVvmActivity::verifySubscription()
-{
-    notAvailable("verifySubscription");
-}
-
 void KelVvmActivity::onWork()
 {
     KLOG_ERROR("KelVvmActivity::onWork - this activity defines no work");
@@ -331,19 +326,9 @@ void KelVvmActivity::wipeUserAccount()
     notAvailable("wipeUserAccount");
 }
 
-void KelVvmActivity::syncMessages()
-{
-    notAvailable("syncMessages");
-}
-
 void KelVvmActivity::createMailbox()
 {
     notAvailable("createMailbox");
-}
-
-void KelVvmActivity::sendUsageReport()
-{
-    notAvailable("sendUsageReport");
 }
 
 void KelVvmActivity::onGetMailbox(const JValue&)
@@ -379,11 +364,6 @@ void KelVvmActivity::onGetWanIp(const JValue&)
 void KelVvmActivity::onCreateMailbox(const JValue&)
 {
     notAvailable("onCreateMailbox");
-}
-
-void KelVvmActivity::onHandleCurrentMessages(const JValue&)
-{
-    notAvailable("onHandleCurrentMessages");
 }
 
 void KelVvmActivity::onGetMessagesToDelete(const JValue&)

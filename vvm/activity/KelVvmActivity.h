@@ -30,6 +30,12 @@ class KelVvmActivity : public NoCopyClass
   public:
     static const std::string s_smsScheduledActivity;
     static const std::string s_refreshScheduledActivity;
+    // The usage report: the application-statistics endpoint (from the deployment settings) and
+    // what the report says of the application and signs it with.
+    static std::string s_reportUrl;
+    static const std::string s_reportAppId;
+    static const std::string s_reportAppVersion;
+    static const std::string s_reportAppKey;
 
     // Takes a reference on `message` (may be null) and parses its payload; a payload that is
     // not a JSON object or array throws "JSON parse exception".
