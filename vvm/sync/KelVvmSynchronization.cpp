@@ -6,9 +6,9 @@
 #include "KelVvmLog.h"
 #include "KelVvmMediaFiles.h"
 #include "KelVvmMessage.h"
+#include "KelVvmReplyStep.h"
 #include "KelVvmRequest.h"
-#include "KelVvmServiceApp.h"
-#include "KelVvmUtils.h"
+#include "KelVvmServiceValues.h"
 #include "TamoMessage.h"
 #include "ZephDB.h"
 
@@ -31,7 +31,7 @@ const char* const kPartialDownload = ".download.part";
 
 std::string partialDownloadPath()
 {
-    return KelVvmServiceApp::s_mediaFolder + kPartialDownload;
+    return KelVvmServiceValues::s_mediaFolder + kPartialDownload;
 }
 
 // A download cut short by the end of the process leaves its partial file behind.
@@ -56,17 +56,10 @@ void downloadComplete(HttpRequest& request, const std::string& path)
     }
 }
 
-bool handleCurrentMessages(TSHandle*, TSMessage* reply, void* context)
+bool handleCurrentMessages(TSHandle*, TSMessage* reply, void* activity)
 {
-    auto* activity = static_cast<KelVvmActivity*>(context);
-    const char* text = TSMessageGetPayload(reply);
-    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s", text);
-    try {
-        activity->onHandleCurrentMessages(vtjsonParse(text));
-    } catch (const std::exception& e) {
-        activity->failAndReschedule(e.what(), kActivityErrorCode);
-    }
-    return true;
+    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s", TSMessageGetPayload(reply));
+    return passReply(activity, reply, &KelVvmActivity::onHandleCurrentMessages);
 }
 
 // Fetches the audio of a new message into the media folder and completes the record with it.
@@ -76,7 +69,7 @@ bool fetchAudio(KelVvmActivity& activity, KelVvmMessage& message, const std::str
 {
     {
         std::unique_ptr<KelVvmResponse> info =
-            KelVvmRequest::getMessageInfo(message.m_callId, KelVvmServiceApp::s_defaultFormat);
+            KelVvmRequest::getMessageInfo(message.m_callId, KelVvmServiceValues::s_defaultFormat);
         if (info->getType() != RESPONSE_MESSAGE_INFO) {
             KLOG_ERROR("Problem with getMessageInfo for ID=%s", message.m_callId.c_str());
             activity.updateMailbox("error", JValue(int32_t(0)));
@@ -88,7 +81,7 @@ bool fetchAudio(KelVvmActivity& activity, KelVvmMessage& message, const std::str
     KLOG_DEBUG("Download URL: %s", message.m_audioUrl.c_str());
     KLOG_DEBUG("Download location: %s", path.c_str());
     HttpRequest request(message.m_audioUrl);
-    request.m_interface = KelVvmServiceApp::s_wanIpAddress;
+    request.m_interface = KelVvmServiceValues::s_wanIpAddress;
     try {
         downloadComplete(request, path);
     } catch (const HttpRequestException&) {
@@ -130,7 +123,7 @@ void KelVvmActivity::syncMessages()
         }
     }
     ZephDBQuery query;
-    query.from(KelVvmServiceApp::s_voiceMessageKind);
+    query.from(KelVvmServiceValues::s_voiceMessageKind);
     ownedCall(handleCurrentMessages, [&](TSMethodFunction function, void* context) {
         return ZephDB::find(m_serviceHandle, function, context, query, false);
     });
@@ -186,7 +179,7 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
         }
 
         const std::string extension =
-            KelVvmMessage::fileExtension(KelVvmServiceApp::s_defaultFormat);
+            KelVvmMessage::fileExtension(KelVvmServiceValues::s_defaultFormat);
         for (auto& entry : calls) {
             KelVvmMessage& message = entry.second;
             // The identifier comes from the server and becomes a file name in the media folder:
@@ -199,7 +192,7 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
             }
             if (!message.m_noMessage &&
                 !fetchAudio(*this, message,
-                            KelVvmServiceApp::s_mediaFolder + message.m_callId + extension))
+                            KelVvmServiceValues::s_mediaFolder + message.m_callId + extension))
                 continue;
             JValue object = message.toJson();
             ZephDB::put(m_serviceHandle, nullptr, nullptr, object);

@@ -11,8 +11,9 @@
 #include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
 #include "KelVvmRequest.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceValues.h"
 #include "TestBus.h"
+#include "TestServiceHost.h"
 #include "VoicemailPlatform.h"
 
 #include <gtest/gtest.h>
@@ -60,15 +61,17 @@ class SyncFixture : public ::testing::Test
         ASSERT_TRUE(TSRegister("com.quor.kelvvm", &kelvvm, nullptr));
         ASSERT_TRUE(TSRegisterCategory(kelvvm, "/", methods, nullptr, nullptr, nullptr));
         ASSERT_TRUE(TSGmainAttach(kelvvm, nullptr, nullptr));
-        KelVvmServiceApp::getInstance()->m_serviceHandle = kelvvm;
+        s_host = new TestServiceHost();
+        s_host->m_serviceHandle = kelvvm;
         s_client = new BusClient();
     }
     static void TearDownTestSuite()
     {
         delete s_client;
         s_client = nullptr;
-        TSUnregister(KelVvmServiceApp::getInstance()->m_serviceHandle, nullptr);
-        KelVvmServiceApp::getInstance()->m_serviceHandle = nullptr;
+        TSUnregister(s_host->m_serviceHandle, nullptr);
+        delete s_host;
+        s_host = nullptr;
         delete s_bus;
         s_bus = nullptr;
     }
@@ -86,14 +89,14 @@ class SyncFixture : public ::testing::Test
         m_root = pattern;
         m_media = m_root + "/media/";
         std::filesystem::create_directory(m_media);
-        KelVvmServiceApp::s_mediaFolder = m_media;
-        KelVvmServiceApp::s_userAgent = "KelVvmTest/1.0";
-        KelVvmServiceApp::s_wanIpAddress = "127.0.0.1";
-        KelVvmServiceApp::s_deviceUid = "D";
-        KelVvmServiceApp::s_modelName = "Nimbos smartphone";
-        KelVvmServiceApp::s_platformVersion = "2.0";
-        KelVvmServiceApp::s_offlineCounter = 0;
-        KelVvmServiceApp::s_accountStatus.clear();
+        KelVvmServiceValues::s_mediaFolder = m_media;
+        KelVvmServiceValues::s_userAgent = "KelVvmTest/1.0";
+        KelVvmServiceValues::s_wanIpAddress = "127.0.0.1";
+        KelVvmServiceValues::s_deviceUid = "D";
+        KelVvmServiceValues::s_modelName = "Nimbos smartphone";
+        KelVvmServiceValues::s_platformVersion = "2.0";
+        KelVvmServiceValues::s_offlineCounter = 0;
+        KelVvmServiceValues::s_accountStatus.clear();
         StepActivity::s_worked = 0;
         s_waits.clear();
         HttpRequest::s_sleepHook = [](unsigned seconds) { s_waits.push_back(seconds); };
@@ -101,7 +104,6 @@ class SyncFixture : public ::testing::Test
         QmLogSetLevel(gLogContext, QMLOG_LEVEL_DEBUG);
         QmLogSetCapture([](const char*, int, const char* line, void*) { s_log.push_back(line); },
                         nullptr);
-        KelVvmServiceApp::getInstance()->stopIdleTimer();
     }
 
     void TearDown() override
@@ -110,7 +112,6 @@ class SyncFixture : public ::testing::Test
         EXPECT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }))
             << "an activity outlived its test";
         KelVvmActivityMgr::getInstance()->cleanActivities();
-        KelVvmServiceApp::getInstance()->stopIdleTimer();
         m_platform.reset();
         m_db->stop();
         m_db.reset();
@@ -204,6 +205,7 @@ class SyncFixture : public ::testing::Test
     }
 
     static TestBus* s_bus;
+    static TestServiceHost* s_host;
     static BusClient* s_client;
     static std::vector<unsigned> s_waits;
     static std::vector<std::string> s_log;

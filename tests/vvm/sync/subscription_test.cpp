@@ -49,7 +49,7 @@ TEST_F(SubscriptionTest, EveryAnswerOfThePlatformHasItsOutcome)
                     row.failure + "}");
         db("del", "{\"query\":{\"from\":\"com.quor.vvm.kelmailbox:1\"},\"purge\":true}");
         putMailbox();
-        KelVvmServiceApp::s_accountStatus.clear();
+        KelVvmServiceValues::s_accountStatus.clear();
         StepActivity::s_worked = 0;
 
         JValue answer = run("subscribe");
@@ -61,7 +61,7 @@ TEST_F(SubscriptionTest, EveryAnswerOfThePlatformHasItsOutcome)
         } else {
             EXPECT_EQ(answer.stringify(), "{\"returnValue\":true}");
             EXPECT_EQ(StepActivity::s_worked, 1);
-            EXPECT_EQ(KelVvmServiceApp::s_accountStatus, row.status);
+            EXPECT_EQ(KelVvmServiceValues::s_accountStatus, row.status);
         }
         JValue records = find("com.quor.vvm.kelmailbox:1");
         if (row.status) {

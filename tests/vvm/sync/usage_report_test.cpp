@@ -101,8 +101,8 @@ TEST_F(UsageReportTest, TheEndpointVerifiesTheReportAndTheCounterFollowsItsAnswe
     const std::string device = deviceWhere(3, [](const KelVvmUsageReport& r) {
         return isPlainHeader(headerOf(r)) && headerOf(r).size() == 16;
     });
-    KelVvmServiceApp::s_deviceUid = device;
-    KelVvmServiceApp::s_offlineCounter = 3;
+    KelVvmServiceValues::s_deviceUid = device;
+    KelVvmServiceValues::s_offlineCounter = 3;
 
     EXPECT_TRUE(run("report")["returnValue"].asBool());
     JValue reports = m_platform->reports();
@@ -114,7 +114,7 @@ TEST_F(UsageReportTest, TheEndpointVerifiesTheReportAndTheCounterFollowsItsAnswe
     EXPECT_EQ(request["headers"]["contentType"].asString(), "application/xml");
     EXPECT_EQ(request["headers"]["X-Signature"].asString(), headerOf(reportOf(device, 3)));
     EXPECT_TRUE(logged(" * POST: " + reportOf(device, 3).document()));
-    EXPECT_EQ(KelVvmServiceApp::s_offlineCounter, 0);
+    EXPECT_EQ(KelVvmServiceValues::s_offlineCounter, 0);
     EXPECT_EQ(mailbox()["offlineCounter"].asInt64(), 0);
 
     // Refused, then accepted twice: the count of failures since the last accepted report.
@@ -144,15 +144,15 @@ TEST_F(UsageReportTest, ACounterBeyond32BitsIsSentByItsLowBits)
     const std::pair<int64_t, int64_t> cases[] = {{4294967297LL, 1}, {4294967295LL, -1}};
     for (const auto& wrap : cases) {
         m_platform->control(parseJson("{\"command\":\"clearRequests\"}"));
-        KelVvmServiceApp::s_deviceUid = deviceWhere(
+        KelVvmServiceValues::s_deviceUid = deviceWhere(
             wrap.first, [](const KelVvmUsageReport& r) { return isPlainHeader(headerOf(r)); });
-        KelVvmServiceApp::s_offlineCounter = wrap.first;
+        KelVvmServiceValues::s_offlineCounter = wrap.first;
         EXPECT_TRUE(run("report")["returnValue"].asBool());
         JValue reports = m_platform->reports();
         ASSERT_EQ(reports.arraySize(), 1u);
         EXPECT_EQ(reports[0]["nbLOff"].asInt64(), wrap.second);
         EXPECT_TRUE(reports[0]["signatureValid"].asBool());
-        EXPECT_EQ(KelVvmServiceApp::s_offlineCounter, 0);
+        EXPECT_EQ(KelVvmServiceValues::s_offlineCounter, 0);
     }
 }
 
@@ -177,8 +177,8 @@ TEST_F(UsageReportTest, ZeroBytesShortenTheSignatureAndLineBreaksKeepItFromGoing
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_platform->control(parseJson("{\"command\":\"clearRequests\"}"));
-        KelVvmServiceApp::s_deviceUid = deviceWhere(0, c.wanted);
-        KelVvmServiceApp::s_offlineCounter = 0;
+        KelVvmServiceValues::s_deviceUid = deviceWhere(0, c.wanted);
+        KelVvmServiceValues::s_offlineCounter = 0;
         EXPECT_TRUE(run("report")["returnValue"].asBool());
         JValue reports = m_platform->reports();
         ASSERT_EQ(reports.arraySize(), 1u);
@@ -191,12 +191,12 @@ TEST_F(UsageReportTest, ZeroBytesShortenTheSignatureAndLineBreaksKeepItFromGoing
     // A line break would split the header: not sent, counted as a failure; the next document
     // carries the new count and so another signature.
     m_platform->control(parseJson("{\"command\":\"clearRequests\"}"));
-    KelVvmServiceApp::s_deviceUid = deviceWhere(0, [](const KelVvmUsageReport& r) {
+    KelVvmServiceValues::s_deviceUid = deviceWhere(0, [](const KelVvmUsageReport& r) {
         KelVvmUsageReport next = r;
         next.offlineCounter = 1;
         return hasLineBreak(headerOf(r)) && isPlainHeader(headerOf(next));
     });
-    KelVvmServiceApp::s_offlineCounter = 0;
+    KelVvmServiceValues::s_offlineCounter = 0;
     EXPECT_TRUE(run("report")["returnValue"].asBool());
     EXPECT_EQ(m_platform->reports().arraySize(), 0u);
     EXPECT_EQ(m_platform->requests().arraySize(), 0u);
