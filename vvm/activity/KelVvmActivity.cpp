@@ -297,34 +297,8 @@ void KelVvmActivity::failAndReschedule(const std::string& errorText, int errorCo
     fail(errorText, errorCode);
 }
 
-void KelVvmActivity::notAvailable(const char* step)
-{
-    KLOG_ERROR("KelVvmActivity::%s is not available in this build", step);
-    fail(std::string(step) + " not available", kActivityErrorCode);
-}
-
-void KelVvmActivity::verifySubscription()
-{
-    notAvailable("verifySubscription");
-}
-
 void KelVvmActivity::onWork()
 {
     KLOG_ERROR("KelVvmActivity::onWork - this activity defines no work");
     fail("No work defined for this activity", kActivityErrorCode);
-}
-
-void KelVvmActivity::syncMessages()
-{
-    notAvailable("syncMessages");
-}
-
-void KelVvmActivity::sendUsageReport()
-{
-    notAvailable("sendUsageReport");
-}
-
-void KelVvmActivity::onHandleCurrentMessages(const JValue&)
-{
-    notAvailable("onHandleCurrentMessages");
 }

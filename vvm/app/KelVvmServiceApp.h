@@ -17,12 +17,6 @@
 
 class TamoMessage;
 
-class KelVvmServiceAppException : public std::runtime_error
-{
-  public:
-    explicit KelVvmServiceAppException(const std::string& text) : std::runtime_error(text) {}
-};
-
 class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues, public KelVvmServiceHost
 {
   public:
