@@ -230,9 +230,9 @@ TEST_F(VoicemailEndToEndTest, AFailedRefreshIsRetriedThroughScheduledAndSynchron
     receiveNewVoicemailSms();
     call("quor://com.quor.carrier.voicemail/emulator/addCall",
          "{\"call\":{\"id\":\"2100\",\"duration\":2}}");
-    // The carrier's platform answers the next request with a server fault (HTTP 500).
+    // The carrier's platform answers the next call list with a server fault (HTTP 500).
     JValue failing = call("quor://com.quor.carrier.voicemail/emulator/failSoap",
-                          "{\"fault\":\"Generic_InternalError\",\"count\":1}");
+                          "{\"operation\":\"getAllCallOpti\",\"fault\":\"Generic_InternalError\"}");
     ASSERT_TRUE(failing["returnValue"].asBool()) << failing.stringify();
     JValue refresh = call("quor://com.quor.kelvvm/refreshMessages");
     EXPECT_FALSE(refresh["returnValue"].asBool());
