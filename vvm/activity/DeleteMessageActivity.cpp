@@ -3,14 +3,11 @@
 #include "DeleteMessageActivity.h"
 
 #include "KelVvmLog.h"
-#include "KelVvmMediaFiles.h"
 #include "KelVvmRequest.h"
 #include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
 #include "TamoMessage.h"
 #include "ZephDB.h"
-
-#include <cstdio>
 
 namespace
 {
@@ -45,21 +42,7 @@ bool DeleteMessageActivity::handleMessagesToDelete(TSHandle*, TSMessage* reply, 
         for (size_t i = 0; i < results.arraySize(); i++) {
             JValue record = results[i];
             KelVvmRequest::deleteMessage(record["id"].asString());
-            std::string audioPath = record["audioPath"].asString();
-            // Anyone able to write the database could otherwise have any file removed.
-            if (!audioPath.empty() &&
-                !isFileInFolder(audioPath, KelVvmServiceValues::s_mediaFolder))
-                KLOG_WARNING("Not removing %s: outside the media folder", audioPath.c_str());
-            else if (!audioPath.empty())
-                remove(audioPath.c_str());
-            JValue object = JValue::object();
-            object.put("_id", record["_id"]);
-            object.put("reallyDeleted", true);
-            object.put("readMessage", false);
-            object.put("audioPath", "");
-            JValue objects = JValue::array();
-            objects.append(object);
-            ZephDB::merge(activity->m_serviceHandle, nullptr, nullptr, objects);
+            activity->forgetMessage(record);
         }
     } catch (const std::exception& e) {
         activity->fail(e.what(), kActivityErrorCode);

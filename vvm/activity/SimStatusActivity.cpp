@@ -61,12 +61,5 @@ void SimStatusActivity::complete(bool restart)
     payload.put("activityId", m_activityId);
     payload.put("restart", restart);
     payload.put("trigger", trigger);
-    try {
-        ownedRequest(KelVvmActivityMgr::s_completeActivity, vtjsonToString(payload),
-                     completeCallback);
-    } catch (const std::exception& e) {
-        // Nobody would ever answer: the activity ends here as a refused completion does.
-        KLOG_ERROR("%s", e.what());
-        KelVvmActivityMgr::getInstance()->activityDone(this);
-    }
+    sendCompletion(payload);
 }
