@@ -2,7 +2,6 @@
 // the emulated statistics endpoint receives and verifies it, with the failure counter it feeds.
 #include "KelVvmUsageReport.h"
 #include "SyncFixture.h"
-#include "UsageStats.h"
 
 #include <functional>
 
@@ -80,18 +79,6 @@ TEST(UsageReportDocument, IsOneLineWithTheCounterAsASigned32BitNumber)
     EXPECT_NE(odd.document().find("dvId='' dvName='O'Brien <phone>' pfV"), std::string::npos);
 }
 
-TEST(UsageReportDocument, SignatureIsAesOfTheMd5UnderTheBuiltInKey)
-{
-    for (const char* device : {"D", "", "dev-1"}) {
-        KelVvmUsageReport report = reportOf(device, 7);
-        EXPECT_EQ(signatureOf(report),
-                  emu::vvm::usageSignature(report.document(), "7c3e19d0b25fa846"));
-    }
-    EXPECT_EQ(usageReportSignatureHeader(std::string("\0abc", 4)), "");
-    EXPECT_EQ(usageReportSignatureHeader(std::string("abcde\0fg", 8)), "abcde");
-    EXPECT_EQ(usageReportSignatureHeader("0123456789abcdef"), "0123456789abcdef");
-}
-
 using UsageReportTest = SyncFixture;
 
 TEST_F(UsageReportTest, TheEndpointVerifiesTheReportAndTheCounterFollowsItsAnswers)
@@ -135,25 +122,6 @@ TEST_F(UsageReportTest, TheEndpointVerifiesTheReportAndTheCounterFollowsItsAnswe
     EXPECT_TRUE(run("report")["returnValue"].asBool());
     EXPECT_TRUE(logged("sendUsageReport Failed: "));
     EXPECT_EQ(mailbox()["offlineCounter"].asInt64(), 1);
-}
-
-TEST_F(UsageReportTest, ACounterBeyond32BitsIsSentByItsLowBits)
-{
-    startPlatform("[]");
-    putMailbox();
-    const std::pair<int64_t, int64_t> cases[] = {{4294967297LL, 1}, {4294967295LL, -1}};
-    for (const auto& wrap : cases) {
-        m_platform->control(parseJson("{\"command\":\"clearRequests\"}"));
-        KelVvmServiceValues::s_deviceUid = deviceWhere(
-            wrap.first, [](const KelVvmUsageReport& r) { return isPlainHeader(headerOf(r)); });
-        KelVvmServiceValues::s_offlineCounter = wrap.first;
-        EXPECT_TRUE(run("report")["returnValue"].asBool());
-        JValue reports = m_platform->reports();
-        ASSERT_EQ(reports.arraySize(), 1u);
-        EXPECT_EQ(reports[0]["nbLOff"].asInt64(), wrap.second);
-        EXPECT_TRUE(reports[0]["signatureValid"].asBool());
-        EXPECT_EQ(KelVvmServiceValues::s_offlineCounter, 0);
-    }
 }
 
 TEST_F(UsageReportTest, ZeroBytesShortenTheSignatureAndLineBreaksKeepItFromGoingOut)
