@@ -703,6 +703,38 @@ TEST_F(VoicemailActivitiesTest, ASecondRefreshWhileOneWaitsIsAnsweredAtOnce)
     EXPECT_TRUE(first.empty()) << "the first still waits for its turn";
     releaseHeld();
     ASSERT_TRUE(runUntil([&] { return !first.empty(); }, 10000));
+    EXPECT_EQ(first[0],
+              "{\"returnValue\":false,\"errorText\":\"User account erased\",\"errorCode\":666}")
+        << "without a mailbox record a refresh erases and fails, without a retry";
+    EXPECT_EQ(managerCallsOf("create").arraySize(), 0u);
+}
+
+TEST_F(VoicemailActivitiesTest, FailedSynchronizationsScheduleTheRetryOfTheirKind)
+{
+    const struct {
+        const char* method;
+        const char* retry;
+        const char* interval;
+    } cases[] = {
+        {"smsNotification", "KelVvmSmsSched", "10m"},
+        {"refreshMessages", "KelVvmRefreshSched", "15m"},
+    };
+    for (const auto& c : cases) {
+        KelVvmServiceApp::s_lastSyncTime = 0;
+        gNow = 1000000;
+        s_platform->control(vtjsonParse("{\"command\":\"failSoap\",\"operation\":"
+                                        "\"getAllCallOpti\",\"fault\":\"Generic_Error\"}"));
+        JValue reply = call(std::string("quor://com.quor.kelvvm/") + c.method, "{}");
+        EXPECT_FALSE(reply["returnValue"].asBool()) << c.method;
+        EXPECT_EQ(reply["errorCode"].asInt32(), 666) << c.method;
+        JValue creates = managerCallsOf("create");
+        ASSERT_EQ(creates.arraySize(), 1u) << c.method;
+        EXPECT_EQ(creates[0]["activity"]["name"].asString(), c.retry);
+        EXPECT_EQ(creates[0]["activity"]["schedule"]["interval"].asString(), c.interval);
+        call("quor://com.quor.activitymanager/cancel",
+             std::string("{\"activityName\":\"") + c.retry + "\"}");
+        m_managerCallsBefore = managerCalls().arraySize();
+    }
 }
 
 } // namespace
