@@ -202,6 +202,12 @@ class VoicemailActivitiesTest : public ::testing::Test
         releaseHeld();
         EXPECT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }))
             << "an activity outlived its test";
+        // Mailbox merges are sent without waiting; their answers must come before the next
+        // test (or the end of the process) forgets the calls.
+        EXPECT_TRUE(runUntil([] {
+            return countLines("KelVvmActivity::handleMailboxUdpate") >=
+                   countLines("KelVvmActivity::updateMailbox");
+        }));
         KelVvmActivityMgr::getInstance()->cleanActivities();
         KelVvmServiceApp::getInstance()->stopIdleTimer();
         MessageRefreshActivity::s_testClock = nullptr;
