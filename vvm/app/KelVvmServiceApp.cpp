@@ -25,6 +25,7 @@ namespace
 
 const TSMethod s_methods[] = {
     {"ping", KelVvmServiceApp::handlePing, 0},
+    {"test", KelVvmServiceApp::handleTest, 0},
     {nullptr, nullptr, 0},
 };
 

@@ -46,6 +46,8 @@ class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues
                                              const std::string& previous);
 
     static bool handlePing(TSHandle* handle, TSMessage* message, void* context);
+    // The diagnostic method: runs the operation named by "method" and answers at once.
+    static bool handleTest(TSHandle* handle, TSMessage* message, void* context);
 
     TSHandle* m_serviceHandle;
     GMainLoop* m_mainLoop;
