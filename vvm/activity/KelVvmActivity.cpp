@@ -4,11 +4,9 @@
 
 #include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceHost.h"
 #include "KelVvmUtils.h"
 #include "TamoMessage.h"
-
-#include <algorithm>
 
 const std::string KelVvmActivity::s_smsScheduledActivity = "KelVvmSmsSched";
 const std::string KelVvmActivity::s_refreshScheduledActivity = "KelVvmRefreshSched";
@@ -16,6 +14,7 @@ const std::string KelVvmActivity::s_refreshScheduledActivity = "KelVvmRefreshSch
 namespace
 {
 const int kActivityErrorCode = 666;
+uint64_t s_lastSerial = 0;
 const char* const kScheduledMethod = "quor://com.quor.kelvvm/scheduled";
 
 // A one-shot call whose outcome nobody waits for.
@@ -41,7 +40,8 @@ struct KelVvmActivity::OwnedCall {
 KelVvmActivity::KelVvmActivity(TSMessage* message)
     : m_activityId(0), m_message(nullptr), m_canCreateMailbox(false), m_wipingAccount(false),
       m_mailboxCreated(false), m_retryInterval("15m"), m_activityType(0),
-      m_params(JValue::object()), m_serviceHandle(nullptr), m_adoptionConfirmed(false)
+      m_params(JValue::object()), m_serviceHandle(nullptr), m_adoptionConfirmed(false),
+      m_serial(++s_lastSerial)
 {
     if (message) {
         m_params = vtjsonParse(TSMessageGetPayload(message));
@@ -49,7 +49,7 @@ KelVvmActivity::KelVvmActivity(TSMessage* message)
         TSMessageRef(message);
         m_message = message;
     }
-    m_serviceHandle = KelVvmServiceApp::getInstance()->m_serviceHandle;
+    m_serviceHandle = KelVvmServiceHost::instance().m_serviceHandle;
 }
 
 KelVvmActivity::~KelVvmActivity()
@@ -78,8 +78,14 @@ void KelVvmActivity::ownedCall(TSMethodFunction handler, const CallIssuer& issue
         m_calls.pop_back();
         throw;
     }
-    if (!call->wrapper)
+    if (!call->wrapper) {
         m_calls.pop_back();
+    } else if (!call->wrapper->isOneShot()) {
+        // The record goes with the first reply; a second one would find it gone.
+        delete call->wrapper;
+        m_calls.pop_back();
+        throw std::logic_error("An activity's owned call must be one-shot");
+    }
 }
 
 void KelVvmActivity::ownedRequest(const std::string& uri, const std::string& payload,
@@ -95,13 +101,23 @@ bool KelVvmActivity::ownedCallReply(TSHandle* handle, TSMessage* reply, void* co
     auto* call = static_cast<OwnedCall*>(context);
     KelVvmActivity* owner = call->owner;
     TSMethodFunction handler = call->handler;
-    auto found =
-        std::find_if(owner->m_calls.begin(), owner->m_calls.end(),
-                     [call](const std::unique_ptr<OwnedCall>& c) { return c.get() == call; });
-    if (found != owner->m_calls.end())
-        owner->m_calls.erase(found);
-    if (handler)
+    owner->m_calls.remove_if(
+        [call](const std::unique_ptr<OwnedCall>& c) { return c.get() == call; });
+    if (!handler)
+        return true;
+    // A handler that throws would otherwise leave its activity running for ever.
+    uint64_t serial = owner->m_serial;
+    std::string text;
+    try {
         handler(handle, reply, owner);
+        return true;
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = "Unknown error";
+    }
+    KelVvmActivityMgr::getInstance()->endAfterError(serial, text,
+                                                    &KelVvmActivity::failAndReschedule);
     return true;
 }
 
@@ -132,6 +148,7 @@ void KelVvmActivity::adopt(long long activityId)
 bool KelVvmActivity::adoptCallback(TSHandle*, TSMessage* reply, void* context)
 {
     auto* activity = static_cast<KelVvmActivity*>(context);
+    uint64_t serial = activity->m_serial;
     const char* text = TSMessageGetPayload(reply);
     KLOG_DEBUG("KelVvmActivity::adoptCallback: %s", text);
     try {
@@ -141,6 +158,9 @@ bool KelVvmActivity::adoptCallback(TSHandle*, TSMessage* reply, void* context)
         parsed["returnValue"].asBool(returnValue);
         bool adopted = false;
         if (!returnValue) {
+            // The caller was answered at adoption time: this line is all that tells why.
+            KLOG_ERROR("KelVvmActivity::adoptCallback - adoption of %lld refused: %s",
+                       (long long)activity->m_activityId, parsed["errorText"].asString().c_str());
             activity->m_activityId = 0;
             activity->fail("Adoption failed", kActivityErrorCode);
         } else if (parsed["adopted"].asBool(adopted) && adopted) {
@@ -149,9 +169,7 @@ bool KelVvmActivity::adoptCallback(TSHandle*, TSMessage* reply, void* context)
             activity->dispatchEvent(parsed["event"].asString());
         }
     } catch (const std::exception& e) {
-        KLOG_ERROR("%s", e.what());
-        if (KelVvmActivityMgr::getInstance()->owns(activity))
-            activity->fail(e.what(), kActivityErrorCode);
+        KelVvmActivityMgr::getInstance()->endAfterError(serial, e.what(), &KelVvmActivity::fail);
     }
     return true;
 }
@@ -279,114 +297,8 @@ void KelVvmActivity::failAndReschedule(const std::string& errorText, int errorCo
     fail(errorText, errorCode);
 }
 
-void KelVvmActivity::notAvailable(const char* step)
-{
-    KLOG_ERROR("KelVvmActivity::%s is not available in this build", step);
-    fail(std::string(step) + " not available", kActivityErrorCode);
-}
-
-void KelVvmActivity::getMailbox()
-{
-    notAvailable("getMailbox");
-}
-
-void KelVvmActivity::getImsi()
-{
-    notAvailable("getImsi");
-}
-
-void KelVvmActivity::getSimMccMnc()
-{
-    notAvailable("getSimMccMnc");
-}
-
-void KelVvmActivity::getDeviceUid()
-{
-    notAvailable("getDeviceUid");
-}
-
-void KelVvmActivity::getUserAgent()
-{
-    notAvailable("getUserAgent");
-}
-
-void KelVvmActivity::getWanIp()
-{
-    notAvailable("getWanIp");
-}
-
-void KelVvmActivity::verifySubscription()
-{
-    notAvailable("verifySubscription");
-}
-
 void KelVvmActivity::onWork()
 {
     KLOG_ERROR("KelVvmActivity::onWork - this activity defines no work");
     fail("No work defined for this activity", kActivityErrorCode);
-}
-
-void KelVvmActivity::wipeUserAccount()
-{
-    notAvailable("wipeUserAccount");
-}
-
-void KelVvmActivity::syncMessages()
-{
-    notAvailable("syncMessages");
-}
-
-void KelVvmActivity::createMailbox()
-{
-    notAvailable("createMailbox");
-}
-
-void KelVvmActivity::sendUsageReport()
-{
-    notAvailable("sendUsageReport");
-}
-
-void KelVvmActivity::onGetMailbox(const JValue&)
-{
-    notAvailable("onGetMailbox");
-}
-
-void KelVvmActivity::onGetImsi(const JValue&)
-{
-    notAvailable("onGetImsi");
-}
-
-void KelVvmActivity::onGetSimMccMnc(const JValue&)
-{
-    notAvailable("onGetSimMccMnc");
-}
-
-void KelVvmActivity::onGetDeviceUid(const JValue&)
-{
-    notAvailable("onGetDeviceUid");
-}
-
-void KelVvmActivity::onGetUserAgent(const JValue&)
-{
-    notAvailable("onGetUserAgent");
-}
-
-void KelVvmActivity::onGetWanIp(const JValue&)
-{
-    notAvailable("onGetWanIp");
-}
-
-void KelVvmActivity::onCreateMailbox(const JValue&)
-{
-    notAvailable("onCreateMailbox");
-}
-
-void KelVvmActivity::onHandleCurrentMessages(const JValue&)
-{
-    notAvailable("onHandleCurrentMessages");
-}
-
-void KelVvmActivity::onGetMessagesToDelete(const JValue&)
-{
-    notAvailable("onGetMessagesToDelete");
 }

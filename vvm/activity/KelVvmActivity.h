@@ -30,6 +30,12 @@ class KelVvmActivity : public NoCopyClass
   public:
     static const std::string s_smsScheduledActivity;
     static const std::string s_refreshScheduledActivity;
+    // The usage report: the application-statistics endpoint (from the deployment settings) and
+    // what the report says of the application and signs it with.
+    static std::string s_reportUrl;
+    static const std::string s_reportAppId;
+    static const std::string s_reportAppVersion;
+    static const std::string s_reportAppKey;
 
     // Takes a reference on `message` (may be null) and parses its payload; a payload that is
     // not a JSON object or array throws "JSON parse exception".
@@ -53,8 +59,7 @@ class KelVvmActivity : public NoCopyClass
 
     virtual void execute();
 
-    // The work chain. The steps whose bodies have not been built yet end the activity with
-    // "<step> not available", 666: a chain that reaches one fails visibly instead of hanging.
+    // The work chain and the work steps, defined in vvm/sync.
     virtual void getMailbox();
     virtual void getImsi();
     virtual void getSimMccMnc();
@@ -79,6 +84,10 @@ class KelVvmActivity : public NoCopyClass
     virtual void onHandleCurrentMessages(const JValue& reply);
     virtual void onGetMessagesToDelete(const JValue& reply);
 
+    // Merge into the mailbox record, selected by its kind; fire and forget.
+    void updateMailbox(const std::string& key, const JValue& value);
+    void updateMailbox(JValue& props);
+
     void dispatchEvent(const std::string& event);
 
     static bool adoptCallback(TSHandle* handle, TSMessage* reply, void* activity);
@@ -86,14 +95,21 @@ class KelVvmActivity : public NoCopyClass
 
     // Issues a one-shot call whose reply reaches `handler` with this activity as context. The
     // activity owns the call: deleting it cancels the call, so no reply can reach a deleted
-    // activity. `issue` makes the call with the function and context it is given (a
-    // TamoMessage::request or a ZephDB operation, count 1, auto-delete set) and returns its
-    // wrapper. Throws what `issue` throws. Every call of an activity that has a reply handler
-    // goes through here.
+    // activity. `issue` makes the call with the function and context it is given and returns
+    // its wrapper, which must be a one-shot call that deletes itself after its reply (a
+    // TamoMessage::request or a ZephDB operation, count 1, auto-delete set): anything else is
+    // cancelled and refused with std::logic_error, since its later replies would reach a
+    // context that is gone. Throws what `issue` throws. Whatever `handler` throws ends the
+    // activity with failAndReschedule(text, 666). Every call of an activity that has a reply
+    // handler goes through here.
     using CallIssuer = std::function<TamoMessage*(TSMethodFunction function, void* context)>;
     void ownedCall(TSMethodFunction handler, const CallIssuer& issue);
     // The same for TamoMessage::request on m_serviceHandle.
     void ownedRequest(const std::string& uri, const std::string& payload, TSMethodFunction handler);
+
+    // Names this activity for the whole process: unlike its address, never reused, so "is it
+    // still alive" can be asked after it may have been deleted.
+    uint64_t serial() const { return m_serial; }
 
     int64_t m_activityId;
     TSMessage* m_message;
@@ -110,12 +126,12 @@ class KelVvmActivity : public NoCopyClass
   private:
     struct OwnedCall;
     static bool ownedCallReply(TSHandle* handle, TSMessage* reply, void* call);
-    void notAvailable(const char* step);
     void answer(const std::string& payload);
 
     // The first confirmation queues the activity; a repeated one (the "adopted" flag and the
     // "adopted" event both confirm) must not queue or restart it again.
     bool m_adoptionConfirmed;
+    const uint64_t m_serial;
     std::list<std::unique_ptr<OwnedCall>> m_calls;
 };
 

@@ -4,8 +4,11 @@
 
 #include "KelVvmActivity.h"
 #include "KelVvmLog.h"
-#include "KelVvmServiceApp.h"
+#include "KelVvmServiceHost.h"
+#include "KelVvmServiceValues.h"
 #include "TamoMessage.h"
+
+#include <glib.h>
 
 const std::string KelVvmActivityMgr::s_adoptActivity = "quor://com.quor.activitymanager/adopt";
 const std::string KelVvmActivityMgr::s_cancelActivity = "quor://com.quor.activitymanager/cancel";
@@ -66,9 +69,13 @@ void KelVvmActivityMgr::cleanActivities()
         delete activity;
 }
 
-bool KelVvmActivityMgr::owns(const KelVvmActivity* activity) const
+KelVvmActivity* KelVvmActivityMgr::alive(uint64_t serial) const
 {
-    return m_activities.count(const_cast<KelVvmActivity*>(activity)) != 0;
+    for (KelVvmActivity* activity : m_activities) {
+        if (activity->serial() == serial)
+            return activity;
+    }
+    return nullptr;
 }
 
 void KelVvmActivityMgr::queueActivity(KelVvmActivity* activity)
@@ -76,8 +83,11 @@ void KelVvmActivityMgr::queueActivity(KelVvmActivity* activity)
     KLOG_DEBUG("KelVvmActrivityMgr::queueActivity");
     m_activities.insert(activity);
     if (activity == m_current) {
+        // Not at once: the handler that asked for it still runs on this activity, and a
+        // restarted chain that ends at once would delete the activity under it.
         KLOG_DEBUG("KelVvmActrivityMgr::queueActivity - Restarting the running activity");
-        runStep(activity, &KelVvmActivity::getMailbox);
+        g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, restartRunning, new uint64_t(activity->serial()),
+                        [](void* serial) { delete static_cast<uint64_t*>(serial); });
         return;
     }
     for (KelVvmActivity* queued : m_queue) {
@@ -116,12 +126,23 @@ void KelVvmActivityMgr::processQueue()
         runStep(m_current, &KelVvmActivity::execute);
     } else if (m_activities.empty()) {
         KLOG_DEBUG("KelVvmActrivityMgr::processQueue - Start idle timer");
-        KelVvmServiceApp::getInstance()->startIdleTimer(kIdleSeconds);
+        KelVvmServiceHost::instance().startIdleTimer(kIdleSeconds);
     }
+}
+
+int KelVvmActivityMgr::restartRunning(void* serial)
+{
+    KelVvmActivityMgr* self = getInstance();
+    KelVvmActivity* activity = self->alive(*static_cast<uint64_t*>(serial));
+    // It may have ended meanwhile (a refused adoption, process exit).
+    if (activity && activity == self->m_current)
+        self->runStep(activity, &KelVvmActivity::getMailbox);
+    return G_SOURCE_REMOVE;
 }
 
 void KelVvmActivityMgr::runStep(KelVvmActivity* activity, void (KelVvmActivity::*step)())
 {
+    uint64_t serial = activity->serial();
     std::string text;
     try {
         (activity->*step)();
@@ -131,16 +152,22 @@ void KelVvmActivityMgr::runStep(KelVvmActivity* activity, void (KelVvmActivity::
     } catch (...) {
         text = "Unknown error";
     }
+    endAfterError(serial, text, &KelVvmActivity::fail);
+}
+
+void KelVvmActivityMgr::endAfterError(uint64_t serial, const std::string& text,
+                                      void (KelVvmActivity::*end)(const std::string&, int))
+{
     KLOG_ERROR("%s", text.c_str());
-    // The step may have ended the activity before it threw.
-    if (!owns(activity))
+    KelVvmActivity* activity = alive(serial);
+    if (!activity)
         return;
     try {
-        activity->fail(text, kActivityErrorCode);
+        (activity->*end)(text, kActivityErrorCode);
     } catch (...) {
-        KLOG_ERROR("Failing the activity failed too; dropping it");
-        if (owns(activity))
-            activityDone(activity);
+        KLOG_ERROR("Ending the activity failed too; dropping it");
+        if (KelVvmActivity* still = alive(serial))
+            activityDone(still);
     }
 }
 
@@ -173,13 +200,14 @@ void KelVvmActivityMgr::adoptAndQueueActivity(KelVvmActivity* activity)
         if (!params.hasKey("$activity"))
             throw KelVvmActivityException("Must be called by the activity manager");
         if (params.hasKey("requirements")) {
-            KelVvmServiceApp::s_wanIpAddress =
+            KelVvmServiceValues::s_wanIpAddress =
                 params["requirements"]["wan"]["ipAddress"].asString();
-            KLOG_INFO("WAN IP: %s", KelVvmServiceApp::s_wanIpAddress.c_str());
+            KLOG_INFO("WAN IP: %s", KelVvmServiceValues::s_wanIpAddress.c_str());
         }
         int64_t id = 0;
-        // Without an integer id there is no platform activity to adopt.
-        if (!params["$activity"]["activityId"].asNumber(id))
+        // Without a positive integer id there is no platform activity to adopt, and 0 would
+        // read as "not adopted" when the activity ends.
+        if (!params["$activity"]["activityId"].asNumber(id) || id <= 0)
             throw KelVvmActivityException("Must be called by the activity manager");
         activity->adopt(id);
         respond(activity, TamoMessage::s_messageSuccess);

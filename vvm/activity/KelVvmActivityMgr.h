@@ -5,6 +5,7 @@
 
 #include "NoCopyClass.h"
 
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <set>
@@ -25,8 +26,9 @@ class KelVvmActivityMgr : public NoCopyClass
     ~KelVvmActivityMgr();
 
     // Takes ownership and queues. The running activity queueing itself again (an account
-    // erasure that starts the work over) runs its chain again from the mailbox check at once,
-    // keeping its turn, instead of waiting behind itself for ever.
+    // erasure that starts the work over) keeps its turn and runs its chain again from the
+    // mailbox check, from the main loop once the current handler has returned, instead of
+    // waiting behind itself for ever.
     void queueActivity(KelVvmActivity* activity);
     // Takes ownership, opens the adoption of the platform activity named by the starting call
     // and answers that call; the activity is queued when the adoption is confirmed.
@@ -40,7 +42,13 @@ class KelVvmActivityMgr : public NoCopyClass
     // exit); logs a warning when there was any.
     void cleanActivities();
 
-    bool owns(const KelVvmActivity* activity) const;
+    // The live activity of that serial, or null once it has been deleted.
+    KelVvmActivity* alive(uint64_t serial) const;
+    // Ends the activity `serial` with `end`(text, 666) after one of its steps threw `text`,
+    // unless the step had already ended it; if ending throws too, the activity is dropped.
+    // Nothing escapes.
+    void endAfterError(uint64_t serial, const std::string& text,
+                       void (KelVvmActivity::*end)(const std::string&, int));
     const KelVvmActivity* current() const { return m_current; }
     size_t queued() const { return m_queue.size(); }
     size_t live() const { return m_activities.size(); }
@@ -50,6 +58,7 @@ class KelVvmActivityMgr : public NoCopyClass
     // Runs one step of an activity so that nothing it throws reaches the bus library: the
     // activity fails with the exception's text and code 666.
     void runStep(KelVvmActivity* activity, void (KelVvmActivity::*step)());
+    static int restartRunning(void* serial);
 
     KelVvmActivity* m_current;
     std::list<KelVvmActivity*> m_queue;

@@ -69,8 +69,7 @@ KelVvmServiceApp* KelVvmServiceApp::getInstance()
     return s_appInstance.get();
 }
 
-KelVvmServiceApp::KelVvmServiceApp()
-    : m_serviceHandle(nullptr), m_mainLoop(nullptr), m_idleTimerId(0)
+KelVvmServiceApp::KelVvmServiceApp() : m_mainLoop(nullptr), m_idleTimerId(0)
 {
     KLOG_DEBUG("New KelVvmServiceApp");
     curl_global_init(CURL_GLOBAL_ALL);

@@ -2,6 +2,7 @@
 #ifndef KELVVMSERVICEAPP_H
 #define KELVVMSERVICEAPP_H
 
+#include "KelVvmServiceHost.h"
 #include "KelVvmServiceValues.h"
 #include "NoCopyClass.h"
 #include "tamoservice.h"
@@ -16,24 +17,18 @@
 
 class TamoMessage;
 
-class KelVvmServiceAppException : public std::runtime_error
-{
-  public:
-    explicit KelVvmServiceAppException(const std::string& text) : std::runtime_error(text) {}
-};
-
-class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues
+class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues, public KelVvmServiceHost
 {
   public:
     static KelVvmServiceApp* getInstance();
-    ~KelVvmServiceApp();
+    ~KelVvmServiceApp() override;
 
     int main(int argc, char** argv);
     bool parseArgs(int argc, char** argv);
     void printUsage(const char* argv0);
     void setupService();
 
-    void startIdleTimer(int seconds);
+    void startIdleTimer(int seconds) override;
     void stopIdleTimer();
     static gboolean quitIfIdle(void* app);
     void quit();
@@ -49,7 +44,6 @@ class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues
     // The diagnostic method: runs the operation named by "method" and answers at once.
     static bool handleTest(TSHandle* handle, TSMessage* message, void* context);
 
-    TSHandle* m_serviceHandle;
     GMainLoop* m_mainLoop;
     guint m_idleTimerId;
     std::list<TamoMessage*> m_subscriptions;

@@ -45,6 +45,8 @@ class TamoMessage : public NoCopyClass
     static bool messageCallback(TSHandle* handle, TSMessage* reply, void* wrapper);
 
     TSMessageToken token() const { return m_token; }
+    // True for a call that passes on one reply, then deletes itself, and has not had it yet.
+    bool isOneShot() const { return m_count == 1 && m_autoDelete; }
 
   private:
     void issue();

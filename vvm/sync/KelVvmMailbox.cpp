@@ -1,0 +1,129 @@
+// KelVvmMailbox: the mailbox check that opens every activity's work, and the mailbox record.
+#include "KelVvmActivity.h"
+#include "KelVvmLog.h"
+#include "KelVvmReplyStep.h"
+#include "KelVvmServiceValues.h"
+#include "TamoMessage.h"
+#include "ZephDB.h"
+
+namespace
+{
+
+bool handleGetMailbox(TSHandle*, TSMessage* reply, void* activity)
+{
+    KLOG_DEBUG("KelVvmActivity::handleMailboxCheck: %s", TSMessageGetPayload(reply));
+    return passReply(activity, reply, &KelVvmActivity::onGetMailbox);
+}
+
+bool handleCreateMailbox(TSHandle*, TSMessage* reply, void* activity)
+{
+    KLOG_DEBUG("KelVvmActivity::handleMailboxUdpate: %s", TSMessageGetPayload(reply));
+    return passReply(activity, reply, &KelVvmActivity::onCreateMailbox);
+}
+
+// The merges are fire and forget: their reply is only logged, and there is no context.
+bool handleMailboxUpdate(TSHandle*, TSMessage* reply, void*)
+{
+    KLOG_DEBUG("KelVvmActivity::handleMailboxUdpate: %s", TSMessageGetPayload(reply));
+    return true;
+}
+
+ZephDBQuery mailboxQuery()
+{
+    ZephDBQuery query;
+    query.from(KelVvmServiceValues::s_mailboxKind);
+    return query;
+}
+
+// By kind, not by id: there is one mailbox record.
+void mergeIntoMailbox(TSHandle* handle, JValue& props)
+{
+    ZephDBQuery query = mailboxQuery();
+    ZephDB::merge(handle, handleMailboxUpdate, nullptr, query, props);
+}
+
+} // namespace
+
+void KelVvmActivity::getMailbox()
+{
+    KLOG_DEBUG("KelVvmActivity::getMailbox");
+    ZephDBQuery query = mailboxQuery();
+    ownedCall(handleGetMailbox, [&](TSMethodFunction function, void* context) {
+        return ZephDB::find(m_serviceHandle, function, context, query, false);
+    });
+}
+
+void KelVvmActivity::onGetMailbox(const JValue& reply)
+{
+    if (!reply["returnValue"].asBool())
+        throw KelVvmActivityException("Unexpected Query failure");
+    JValue results = reply["results"];
+    size_t count = results.arraySize();
+    if (count == 0) {
+        if (m_canCreateMailbox) {
+            m_mailboxCreated = true;
+            createMailbox();
+        } else {
+            // No record, no account: stale message records and audio files go.
+            wipeUserAccount();
+        }
+        return;
+    }
+    if (count > 1) {
+        m_wipingAccount = true;
+        wipeUserAccount();
+        return;
+    }
+    JValue mailbox = results[0];
+    int64_t number = 0;
+    KelVvmServiceValues::s_lastSyncTime = mailbox["lastSyncTime"].asNumber(number) ? number : 0;
+    number = 0;
+    KelVvmServiceValues::s_offlineCounter = mailbox["offlineCounter"].asNumber(number) ? number : 0;
+    KelVvmServiceValues::s_userAgent = mailbox["userAgent"].asString();
+    KelVvmServiceValues::s_deviceUid = mailbox["deviceUid"].asString();
+    KelVvmServiceValues::s_accountStatus = mailbox["status"].asString();
+    KelVvmServiceValues::s_imsi = mailbox["imsi"].asString();
+    getImsi();
+}
+
+void KelVvmActivity::createMailbox()
+{
+    KLOG_INFO("KelVvmActivity::createMailbox");
+    JValue mailbox = JValue::object();
+    mailbox.put("_kind", KelVvmServiceValues::s_mailboxKind);
+    mailbox.put("refreshStatus", false);
+    mailbox.put("refreshMessages", false);
+    mailbox.put("service", KelVvmServiceValues::s_serviceName);
+    mailbox.put("voicemailNumber", "123");
+    mailbox.put("numMessages", int32_t(0));
+    mailbox.put("status", "none");
+    mailbox.put("userAgent", "");
+    mailbox.put("serialNumber", "");
+    mailbox.put("deviceUid", "");
+    mailbox.put("imsi", "");
+    ownedCall(handleCreateMailbox, [&](TSMethodFunction function, void* context) {
+        return ZephDB::put(m_serviceHandle, function, context, mailbox);
+    });
+}
+
+void KelVvmActivity::onCreateMailbox(const JValue& reply)
+{
+    KLOG_DEBUG("KelVvmActivity::onCreateMailbox");
+    if (!reply["returnValue"].asBool())
+        throw KelVvmActivityException("Unexpected Mailbox Creation failure");
+    getImsi();
+}
+
+void KelVvmActivity::updateMailbox(const std::string& key, const JValue& value)
+{
+    KLOG_DEBUG("KelVvmActivity::updateMailbox");
+    JValue props = JValue::object();
+    props.put(key, value);
+    mergeIntoMailbox(m_serviceHandle, props);
+}
+
+void KelVvmActivity::updateMailbox(JValue& props)
+{
+    KLOG_DEBUG("KelVvmActivity::updateMailbox");
+    mergeIntoMailbox(m_serviceHandle, props);
+}
