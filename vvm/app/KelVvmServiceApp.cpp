@@ -25,6 +25,7 @@ namespace
 
 const TSMethod s_methods[] = {
     {"ping", KelVvmServiceApp::handlePing, 0},
+    {"test", KelVvmServiceApp::handleTest, 0},
     {"scheduled", KelVvmServiceApp::handleScheduled, 0},
     {"readMessage", KelVvmServiceApp::handleReadMessage, 0},
     {"setGreeting", KelVvmServiceApp::handleSetGreeting, 0},

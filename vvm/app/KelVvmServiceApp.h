@@ -41,6 +41,8 @@ class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues, public 
                                              const std::string& previous);
 
     static bool handlePing(TSHandle* handle, TSMessage* message, void* context);
+    // The diagnostic method: runs the operation named by "method" and answers at once.
+    static bool handleTest(TSHandle* handle, TSMessage* message, void* context);
     // Each wraps the call in a new activity and hands it to the activity manager, which
     // answers it (KelVvmMethodHandlers.cpp).
     static bool handleSetGreeting(TSHandle* handle, TSMessage* message, void* context);
