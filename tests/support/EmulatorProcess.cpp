@@ -29,7 +29,8 @@ std::map<std::string, std::string> readEmulatorEnv(const std::string& path)
     return env;
 }
 
-EmulatorProcess startEmulator(const std::string& program, const std::string& stateDir, bool ownBus)
+EmulatorProcess startEmulator(const std::string& program, const std::string& stateDir, bool ownBus,
+                              const std::vector<std::string>& extraArgs)
 {
     EmulatorProcess running;
     std::string envPath = stateDir + "/env";
@@ -37,12 +38,12 @@ EmulatorProcess startEmulator(const std::string& program, const std::string& sta
     gchar** envp = g_get_environ();
     if (ownBus)
         envp = g_environ_unsetenv(envp, "TAMO_BUS_ADDRESS");
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()),
-                               const_cast<char*>("--state-dir"),
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--state-dir"),
                                const_cast<char*>(stateDir.c_str()),
-                               const_cast<char*>("--time-scale"),
-                               const_cast<char*>("100"),
-                               nullptr};
+                               const_cast<char*>("--time-scale"), const_cast<char*>("100")};
+    for (const std::string& arg : extraArgs)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     GError* error = nullptr;
     EXPECT_TRUE(g_spawn_async(nullptr, argv.data(), envp,
                               GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL),

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 struct EmulatorProcess {
     GPid pid = 0;
@@ -18,8 +19,10 @@ struct EmulatorProcess {
 std::map<std::string, std::string> readEmulatorEnv(const std::string& path);
 
 // Starts `program` on the state folder `stateDir` at time scale 100, on its own private bus
-// when `ownBus`, otherwise on $TAMO_BUS_ADDRESS; returns once DIR/env is written.
-EmulatorProcess startEmulator(const std::string& program, const std::string& stateDir, bool ownBus);
+// when `ownBus`, otherwise on $TAMO_BUS_ADDRESS; returns once DIR/env is written. `extraArgs`
+// follow, so they may override the time scale.
+EmulatorProcess startEmulator(const std::string& program, const std::string& stateDir, bool ownBus,
+                              const std::vector<std::string>& extraArgs = {});
 
 // Sends `signum` and reaps the program; returns its wait status.
 int stopEmulator(EmulatorProcess& running, int signum);

@@ -227,14 +227,7 @@ void KelVvmActivity::complete(bool restart)
         JValue payload = JValue::object();
         payload.put("activityId", m_activityId);
         payload.put("restart", restart);
-        try {
-            ownedRequest(KelVvmActivityMgr::s_completeActivity, vtjsonToString(payload),
-                         completeCallback);
-        } catch (const std::exception& e) {
-            // Nobody would ever answer: the activity ends here as a refused completion does.
-            KLOG_ERROR("%s", e.what());
-            KelVvmActivityMgr::getInstance()->activityDone(this);
-        }
+        sendCompletion(payload);
         return;
     }
     if (m_message) {
@@ -242,6 +235,18 @@ void KelVvmActivity::complete(bool restart)
         answer(TamoMessage::s_messageSuccess);
     }
     KelVvmActivityMgr::getInstance()->activityDone(this);
+}
+
+void KelVvmActivity::sendCompletion(JValue& payload)
+{
+    try {
+        ownedRequest(KelVvmActivityMgr::s_completeActivity, vtjsonToString(payload),
+                     completeCallback);
+    } catch (const std::exception& e) {
+        // Nobody would ever answer: the activity ends here as a refused completion does.
+        KLOG_ERROR("%s", e.what());
+        KelVvmActivityMgr::getInstance()->activityDone(this);
+    }
 }
 
 bool KelVvmActivity::completeCallback(TSHandle*, TSMessage* reply, void* context)

@@ -84,6 +84,13 @@ class KelVvmActivity : public NoCopyClass
     virtual void onHandleCurrentMessages(const JValue& reply);
     virtual void onGetMessagesToDelete(const JValue& reply);
 
+    // Sends `payload` to the activity manager's "complete"; the activity ends when it answers,
+    // or at once when the call cannot be made.
+    void sendCompletion(JValue& payload);
+    // Removes the audio file a message record names (only a file of the media folder) and marks
+    // the record "reallyDeleted", with "readMessage" false and no "audioPath"; fire and forget.
+    void forgetMessage(const JValue& record);
+
     // Merge into the mailbox record, selected by its kind; fire and forget.
     void updateMailbox(const std::string& key, const JValue& value);
     void updateMailbox(JValue& props);

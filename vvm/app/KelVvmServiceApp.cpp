@@ -26,6 +26,13 @@ namespace
 const TSMethod s_methods[] = {
     {"ping", KelVvmServiceApp::handlePing, 0},
     {"test", KelVvmServiceApp::handleTest, 0},
+    {"scheduled", KelVvmServiceApp::handleScheduled, 0},
+    {"readMessage", KelVvmServiceApp::handleReadMessage, 0},
+    {"setGreeting", KelVvmServiceApp::handleSetGreeting, 0},
+    {"deleteMessage", KelVvmServiceApp::handleDeleteMessage, 0},
+    {"refreshMessages", KelVvmServiceApp::handleRefreshMessages, 0},
+    {"smsNotification", KelVvmServiceApp::handleSmsNotification, 0},
+    {"simStatusQuery", KelVvmServiceApp::handleSimStatusQuery, 0},
     {nullptr, nullptr, 0},
 };
 
