@@ -290,6 +290,7 @@ void KelVvmServiceApp::cleanupService()
     KLOG_INFO("cleanupService");
     if (!m_serviceHandle)
         return;
+    TamoMessage::dropPending(m_serviceHandle);
     TSError error;
     TSErrorInit(&error);
     if (!TSUnregister(m_serviceHandle, &error))

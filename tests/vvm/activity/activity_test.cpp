@@ -7,6 +7,7 @@
 #include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
+#include "TamoMessage.h"
 #include "TestBus.h"
 #include "TestServiceHost.h"
 #include "vtjson.h"
@@ -162,6 +163,7 @@ class ActivityEngineTest : public ::testing::Test
     {
         TSUnregister(s_client, nullptr);
         TSUnregister(s_work, nullptr);
+        TamoMessage::dropPending(s_host->m_serviceHandle);
         TSUnregister(s_host->m_serviceHandle, nullptr);
         delete s_host;
         delete s_connections;

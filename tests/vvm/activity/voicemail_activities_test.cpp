@@ -18,6 +18,7 @@
 #include "ScheduledActivity.h"
 #include "SetGreetingActivity.h"
 #include "SimStatusActivity.h"
+#include "TamoMessage.h"
 #include "TelephonyService.h"
 #include "TestBus.h"
 #include "VoicemailPlatform.h"
@@ -170,6 +171,7 @@ class VoicemailActivitiesTest : public ::testing::Test
     {
         TSUnregister(s_client, nullptr);
         TSUnregister(s_test, nullptr);
+        TamoMessage::dropPending(KelVvmServiceApp::getInstance()->m_serviceHandle);
         TSUnregister(KelVvmServiceApp::getInstance()->m_serviceHandle, nullptr);
         KelVvmServiceApp::getInstance()->m_serviceHandle = nullptr;
         delete s_platform;

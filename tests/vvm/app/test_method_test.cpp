@@ -4,6 +4,7 @@
 #include "DbService.h"
 #include "KelVvmServiceApp.h"
 #include "PlatformFixture.h"
+#include "TamoMessage.h"
 #include "TestBus.h"
 
 #include <fstream>
@@ -50,6 +51,7 @@ class TestMethod : public PlatformFixture
     {
         KelVvmServiceApp* app = KelVvmServiceApp::getInstance();
         app->stopIdleTimer();
+        TamoMessage::dropPending(app->m_serviceHandle);
         TSUnregister(app->m_serviceHandle, nullptr);
         app->m_serviceHandle = nullptr;
         TSUnregister(s_client, nullptr);

@@ -12,6 +12,7 @@
 #include "KelVvmLog.h"
 #include "KelVvmRequest.h"
 #include "KelVvmServiceValues.h"
+#include "TamoMessage.h"
 #include "TestBus.h"
 #include "TestServiceHost.h"
 #include "VoicemailPlatform.h"
@@ -69,6 +70,7 @@ class SyncFixture : public ::testing::Test
     {
         delete s_client;
         s_client = nullptr;
+        TamoMessage::dropPending(s_host->m_serviceHandle);
         TSUnregister(s_host->m_serviceHandle, nullptr);
         delete s_host;
         s_host = nullptr;
