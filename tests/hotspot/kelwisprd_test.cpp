@@ -6,7 +6,6 @@
 #include "tpprefs.h"
 #include "vtjson.h"
 
-#include <gio/gio.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
@@ -49,28 +48,6 @@ bool collect(TSHandle*, TSMessage* message, void* context)
 {
     static_cast<std::vector<std::string>*>(context)->push_back(TSMessageGetPayload(message));
     return true;
-}
-
-bool nameHasOwner(const std::string& name)
-{
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (!bus)
-        return false;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (reply) {
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
-    }
-    g_object_unref(bus);
-    return owned;
 }
 
 // nimbos-emulator on its own bus, which activates the daemons of the build tree; its state

@@ -114,28 +114,6 @@ class KelvvmRun
     int m_status = -1;
 };
 
-bool nameHasOwner(const char* name)
-{
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (!bus)
-        return false;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-        -1, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (reply) {
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
-    }
-    g_object_unref(bus);
-    return owned;
-}
-
 TEST(Options, HelpPrintsUsageAndTouchesNoBus)
 {
     KelvvmRun run({"-h"}, {{"TAMO_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
