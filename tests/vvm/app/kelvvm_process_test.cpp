@@ -4,7 +4,6 @@
 #include "TestBus.h"
 #include "tamoservice.h"
 
-#include <gio/gio.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
