@@ -20,6 +20,7 @@
 
 #define INITIAL_ROOM 4095
 #define CONNECTION_PHASE_TIMEOUT_S 15L
+#define kLoggedTextLimit ((size_t)64 * 1024)
 
 struct CarrierHotspotSession {
     CURL* pCurl;
@@ -171,12 +172,24 @@ static char* maskSecrets(const char* pText)
     return pMasked;
 }
 
-/* Logs `pText` after `pLabel` at trace level, secrets masked. */
+/* Logs `pText` after `pLabel` at trace level, secrets masked and cut at
+ * kLoggedTextLimit bytes: a log line is no place for a mebibyte, and masking and escaping a
+ * huge request would cost more than sending it. */
 static void logExchangedText(const char* pLabel, const char* pText)
 {
-    char* pMasked = maskSecrets(pText);
-    DebugPrintF(kDebugLevelTrace, "%s: %s\n", pLabel, pMasked ? pMasked : pText);
+    size_t len = strlen(pText);
+    size_t shown = len < kLoggedTextLimit ? len : kLoggedTextLimit;
+    char* pShown = strndup(pText, shown);
+    if (!pShown)
+        abort();
+    char* pMasked = maskSecrets(pShown);
+    if (shown < len)
+        DebugPrintF(kDebugLevelTrace, "%s: %s... (%zu more bytes)\n", pLabel,
+                    pMasked ? pMasked : pShown, len - shown);
+    else
+        DebugPrintF(kDebugLevelTrace, "%s: %s\n", pLabel, pMasked ? pMasked : pShown);
     free(pMasked);
+    free(pShown);
 }
 
 int CarrierHotspot_HTTPRequest(CarrierHotspotSession* pSession, const char* pRequest)

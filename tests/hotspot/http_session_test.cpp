@@ -266,6 +266,12 @@ TEST(HttpSessionLog, PasswordsAreMaskedInTheExchangedTexts)
     EXPECT_TRUE(log.has("<P_RESPONSE>****</P_RESPONSE>"));
     EXPECT_FALSE(log.has("s3cr3t"));
     EXPECT_FALSE(log.has("hunter2"));
+
+    // A long text is logged cut short, with what was left out counted.
+    std::string longRequest = "GET /" + std::string(100 * 1024, 'a') + " HTTP/1.0\r\n\r\n";
+    auto echo = RawServer::replying("HTTP/1.0 200 OK\r\n\r\n");
+    EXPECT_EQ(exchange(echo, kReceiveMs, longRequest.c_str()).result, 1);
+    EXPECT_TRUE(log.has("... (" + std::to_string(longRequest.size() - 64 * 1024) + " more bytes)"));
 }
 
 namespace
