@@ -270,7 +270,8 @@ static bool WISPr_TamoMethod_InitLogoff(TSHandle* pHandle, TSMessage* pMessage, 
     DebugPrintF(kDebugLevelTrace, "%s() called with JSON %s.\n", __func__, pJson);
     int code = kStatusBadArgument;
     json_object* pJsonRoot = NULL;
-    if (CHECK(pJson && *pJson) && CHECK((pJsonRoot = json_tokener_parse(pJson)))) {
+    if (CHECK_AS(pJson && *pJson, "pJson") &&
+        CHECK_AS((pJsonRoot = json_tokener_parse(pJson)), "pJsonRoot")) {
         json_object* pImmediate = NULL;
         bool immediate = json_object_object_get_ex(pJsonRoot, "immediate", &pImmediate) &&
                          json_object_is_type(pImmediate, json_type_boolean) &&
