@@ -20,6 +20,7 @@
 
 #define INITIAL_ROOM 4095
 #define CONNECTION_PHASE_TIMEOUT_S 15L
+#define kLoggedTextLimit ((size_t)64 * 1024)
 
 struct CarrierHotspotSession {
     CURL* pCurl;
@@ -29,6 +30,15 @@ struct CarrierHotspotSession {
 
 /* Shared by every session: one exchange at a time runs on the daemon's only thread. */
 static char gErrorBuffer[CURL_ERROR_SIZE];
+static char* gpTrustedCAFile;
+
+void CarrierHotspot_HTTPSetTrustedCAFile(const char* pPath)
+{
+    free(gpTrustedCAFile);
+    gpTrustedCAFile = pPath && *pPath ? strdup(pPath) : NULL;
+    if (pPath && *pPath && !gpTrustedCAFile)
+        abort();
+}
 
 static long long monotonicMs(void)
 {
@@ -78,6 +88,12 @@ CarrierHotspotSession* CarrierHotspot_HTTPInit(const char* pInterface)
     /* The resolver must not use alarm signals in a daemon that owns its signal handling. */
     if (res == CURLE_OK)
         res = curl_easy_setopt(pSession->pCurl, CURLOPT_NOSIGNAL, 1L);
+    /* We write HTTP/1.0 by hand: a connection that negotiated HTTP/2 through ALPN would carry
+     * our text into libcurl's HTTP/2 framing, which connect-only mode does not drive. */
+    if (res == CURLE_OK)
+        res = curl_easy_setopt(pSession->pCurl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    if (res == CURLE_OK && gpTrustedCAFile)
+        res = curl_easy_setopt(pSession->pCurl, CURLOPT_CAINFO, gpTrustedCAFile);
     if (res == CURLE_OK && pInterface && *pInterface)
         res = curl_easy_setopt(pSession->pCurl, CURLOPT_INTERFACE, pInterface);
     if (!CHECK((res == CURLE_OK), res)) {
@@ -112,11 +128,75 @@ int CarrierHotspot_HTTPConnect(CarrierHotspotSession* pSession, const char* pTar
     return 1;
 }
 
+/* A text as logged: the password a login form carries ("Password=…") and the one an account
+ * reply carries ("<p_response>…") read "****", since the default level prints trace lines.
+ * NULL when there is nothing to mask. */
+static char* maskSecrets(const char* pText)
+{
+    static const struct {
+        const char* pMarker;
+        const char* pValueEnds;
+    } kSecrets[] = {{"Password=", "&\r\n"}, {"<p_response>", "<\r\n"}};
+    const char* pNext = NULL;
+    for (size_t i = 0; i < 2 && !pNext; i++)
+        pNext = strcasestr(pText, kSecrets[i].pMarker);
+    if (!pNext)
+        return NULL;
+    /* Each marker is longer than the four stars that may replace a shorter value. */
+    char* pMasked = malloc(2 * strlen(pText) + 1);
+    if (!pMasked)
+        abort();
+    char* pOut = pMasked;
+    const char* pIn = pText;
+    for (;;) {
+        const char* pEarliest = NULL;
+        size_t which = 0;
+        for (size_t i = 0; i < 2; i++) {
+            const char* pFound = strcasestr(pIn, kSecrets[i].pMarker);
+            if (pFound && (!pEarliest || pFound < pEarliest)) {
+                pEarliest = pFound;
+                which = i;
+            }
+        }
+        if (!pEarliest)
+            break;
+        size_t keep = (size_t)(pEarliest - pIn) + strlen(kSecrets[which].pMarker);
+        memcpy(pOut, pIn, keep);
+        pOut += keep;
+        pIn += keep;
+        memcpy(pOut, "****", 4);
+        pOut += 4;
+        pIn += strcspn(pIn, kSecrets[which].pValueEnds);
+    }
+    strcpy(pOut, pIn);
+    return pMasked;
+}
+
+/* Logs `pText` after `pLabel` at trace level, secrets masked and cut at
+ * kLoggedTextLimit bytes: a log line is no place for a mebibyte, and masking and escaping a
+ * huge request would cost more than sending it. */
+static void logExchangedText(const char* pLabel, const char* pText)
+{
+    size_t len = strlen(pText);
+    size_t shown = len < kLoggedTextLimit ? len : kLoggedTextLimit;
+    char* pShown = strndup(pText, shown);
+    if (!pShown)
+        abort();
+    char* pMasked = maskSecrets(pShown);
+    if (shown < len)
+        DebugPrintF(kDebugLevelTrace, "%s: %s... (%zu more bytes)\n", pLabel,
+                    pMasked ? pMasked : pShown, len - shown);
+    else
+        DebugPrintF(kDebugLevelTrace, "%s: %s\n", pLabel, pMasked ? pMasked : pShown);
+    free(pMasked);
+    free(pShown);
+}
+
 int CarrierHotspot_HTTPRequest(CarrierHotspotSession* pSession, const char* pRequest)
 {
     if (!CHECK(pSession, 0) || !CHECK(pRequest, 0))
         return 0;
-    DebugPrintF(kDebugLevelTrace, "Sending HTTP request: %s\n", pRequest);
+    logExchangedText("Sending HTTP request", pRequest);
     size_t total = strlen(pRequest);
     size_t done = 0;
     while (done < total) {
@@ -147,6 +227,7 @@ static bool receiveAll(CarrierHotspotSession* pSession, curl_socket_t sock, int 
 {
     size_t room = INITIAL_ROOM;
     size_t received = 0;
+    long long deadline = monotonicMs() + (long long)kCarrierHotspotReceiveTotalFactor * timeoutMs;
     *ppReceiveBuf = malloc(room + 1);
     if (!CHECK(*ppReceiveBuf, 0))
         return false;
@@ -180,9 +261,16 @@ static bool receiveAll(CarrierHotspotSession* pSession, curl_socket_t sock, int 
         if (!CHECK((res == CURLE_OK || res == CURLE_AGAIN), res))
             return false;
 
-        int ret = waitForSocket(sock, POLLIN, timeoutMs);
+        long long left = deadline - monotonicMs();
+        int waitMs = left < timeoutMs ? (int)(left > 0 ? left : 0) : timeoutMs;
+        int ret = waitMs > 0 ? waitForSocket(sock, POLLIN, waitMs) : 0;
         if (!CHECK((ret >= 0), ret))
             return false;
+        if (ret == 0 && waitMs < timeoutMs) {
+            DebugPrintF(kDebugLevelError, "Receive exceeded its total bound of %lld ms\n",
+                        (long long)kCarrierHotspotReceiveTotalFactor * timeoutMs);
+            return false;
+        }
         if (ret == 0) {
             if (received == 0) {
                 DebugPrintF(kDebugLevelError, "Timed out when waiting to receive data\n");
@@ -224,7 +312,7 @@ int CarrierHotspot_HTTPReceive(CarrierHotspotSession* pSession, char** ppReceive
         return 0;
     }
     pBuf[received] = '\0';
-    DebugPrintF(kDebugLevelTrace, "Received: %s\n", pBuf);
+    logExchangedText("Received", pBuf);
     *ppReceiveBuf = pBuf;
     *pLen = received;
     return 1;

@@ -1,12 +1,30 @@
-/* WISPrService: the login record, WISPr text parsing, connectivity check and hotspot account. */
+/* WISPrService: the WISPr smart client, its login record, WISPr text parsing, connectivity check
+ * and hotspot account. */
 #ifndef WISPR_SERVICE_H
 #define WISPR_SERVICE_H
+
+#include "tamoservice.h"
 
 #include <stdbool.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Status codes of the login functions and of the service's method replies. */
+typedef enum {
+    kStatusSuccess = 0,
+    kStatusAborted = 1,
+    kStatusBadArgument = 2,
+    kStatusRetryLimitExceeded = 3,
+    kStatusUnknown = 4,
+    kStatusServerError = 5,
+    kStatusUnknownSsid = 6,
+    kStatusAlreadyInProgress = 7,
+    kStatusTimedOut = 8,
+    kStatusAccessDenied = 9,
+    kStatusIncompleteHotspotInfo = 10,
+} WISPrStatus;
 
 /* The WISPr response codes the client acts on; any other is a failed attempt or an unfinished
  * poll. */
@@ -84,6 +102,34 @@ bool WISPrSaveKelAccountToPrefs(const char* pUsername, const char* pPassword, co
 /* Asks the carrier, over gpAuthInfo's WAN address, for a new account and fills gpAuthInfo's
  * pUsername and pPassword with it. True when both were filled. The account is not saved. */
 bool WISPrCreateKelAccount(void);
+
+/* Told when a login or a logoff ends; the record's responseCode says how (201: a login still
+ * pending, which tells nothing). */
+typedef void (*WISPrNotifyFunc)(const WISPrAuthInfo* pAuthInfo);
+
+/* Where the client makes its bus calls (the WAN address, the IMSI) and whom it tells about
+ * outcomes. Called once before the first WISPrLogin. */
+void WISPrClientInit(TSHandle* pHandle, WISPrNotifyFunc notify);
+
+/* Starts a login with a new record, taken over in every case, and the redirect page: parses the
+ * page, asks for the WAN address and the IMSI, replaces any earlier login (without logging it
+ * off) and arms the attempts: three, 200 ms apart, then up to five result polls, 1 s apart,
+ * when the gateway answers that authentication is pending. Returns kStatusSuccess when the
+ * login started, kStatusIncompleteHotspotInfo when the page lacks the login URL,
+ * kStatusUnknown when the bus calls cannot be made. */
+int WISPrLogin(WISPrAuthInfo* pAuthInfo, const char* pHotspotData);
+
+/* Stops any attempt or poll and resets the counters. Unless `immediate`, sends the logoff
+ * request when the logoff URL is known (told as 150) and drops the record; with `immediate`
+ * the record stays. Returns kStatusSuccess. */
+int WISPrLogoff(bool immediate);
+
+/* Cancels the pending attempt or poll and drops the record, without logging off: the process
+ * is ending. */
+void WISPrClientFinalize(void);
+
+/* Test hook: divides every timer of the client (attempts, polls) by `scale` (>= 1). */
+void WISPrSetTimeScaleForTest(int scale);
 
 /* Test hook: the time limits of every exchange this daemon makes (5,000 ms to connect and
  * 15,000 ms to receive in service). */

@@ -10,6 +10,7 @@
 static bool gSettingsLoaded;
 static char* gpConnectivityCheckHost;
 static char* gpAccountCreationHost;
+static char* gpTrustedCAFile;
 
 /* A key's value, or NULL when it is missing or blank. */
 static char* copyHost(GKeyFile* pKeyFile, const char* pKey)
@@ -32,6 +33,7 @@ bool WISPrLoadSettings(const char* pPath)
     }
     g_clear_pointer(&gpConnectivityCheckHost, g_free);
     g_clear_pointer(&gpAccountCreationHost, g_free);
+    g_clear_pointer(&gpTrustedCAFile, g_free);
     gSettingsLoaded = true;
 
     g_autoptr(GKeyFile) pKeyFile = g_key_file_new();
@@ -42,6 +44,10 @@ bool WISPrLoadSettings(const char* pPath)
     }
     gpConnectivityCheckHost = copyHost(pKeyFile, "ConnectivityCheckHost");
     gpAccountCreationHost = copyHost(pKeyFile, "AccountCreationHost");
+    /* Optional: without it, the system's store decides. */
+    gpTrustedCAFile = g_key_file_get_string(pKeyFile, "TLS", "CAFile", NULL);
+    if (gpTrustedCAFile && !*g_strstrip(gpTrustedCAFile))
+        g_clear_pointer(&gpTrustedCAFile, g_free);
     DebugPrintF(kDebugLevelInfo, "Settings read from %s\n", pPath);
     return true;
 }
@@ -58,4 +64,11 @@ const char* WISPrGetAccountCreationHost(void)
     if (!gSettingsLoaded)
         WISPrLoadSettings(NULL);
     return gpAccountCreationHost;
+}
+
+const char* WISPrGetTrustedCAFile(void)
+{
+    if (!gSettingsLoaded)
+        WISPrLoadSettings(NULL);
+    return gpTrustedCAFile;
 }

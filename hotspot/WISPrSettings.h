@@ -21,6 +21,10 @@ bool WISPrLoadSettings(const char* pPath);
 const char* WISPrGetConnectivityCheckHost(void);
 const char* WISPrGetAccountCreationHost(void);
 
+/* The file of CA certificates that https endpoints are verified against ([TLS] CAFile), or
+ * NULL for the system's store. */
+const char* WISPrGetTrustedCAFile(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -58,6 +58,19 @@ static size_t levelIndex(int level)
     return count - 1;
 }
 
+bool DebugLevelFromName(const char* name, int* levelp)
+{
+    if (!name || !levelp)
+        return false;
+    for (size_t i = 0; i < sizeof(kLevelNames) / sizeof(kLevelNames[0]); i++) {
+        if (strcmp(name, kLevelNames[i].name) == 0) {
+            *levelp = kLevelNames[i].level;
+            return true;
+        }
+    }
+    return false;
+}
+
 static void closeOutputLocked(void)
 {
     if (s_file)
@@ -192,6 +205,35 @@ bool DebugSetProperty(DebugProperty property, long value)
     return ok;
 }
 
+/* A copy of `text` with every control character escaped; NULL when there is none to escape. */
+static char* escapeControls(const char* text, size_t length)
+{
+    size_t controls = 0;
+    for (size_t i = 0; i < length; i++)
+        controls += iscntrl((unsigned char)text[i]) ? 1 : 0;
+    if (controls == 0)
+        return NULL;
+    char* escaped = malloc(length + controls * 3 + 1);
+    if (!escaped)
+        abort();
+    char* out = escaped;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c == '\n')
+            out += sprintf(out, "\\n");
+        else if (c == '\r')
+            out += sprintf(out, "\\r");
+        else if (c == '\t')
+            out += sprintf(out, "\\t");
+        else if (iscntrl(c))
+            out += sprintf(out, "\\x%02x", c);
+        else
+            *out++ = (char)c;
+    }
+    *out = '\0';
+    return escaped;
+}
+
 static void printV(int level, const char* format, va_list args)
 {
     char* text = NULL;
@@ -199,8 +241,10 @@ static void printV(int level, const char* format, va_list args)
     if (length < 0)
         abort();
     if (length > 0 && text[length - 1] == '\n')
-        text[length - 1] = '\0';
-    emit(level, text);
+        text[--length] = '\0';
+    char* escaped = escapeControls(text, (size_t)length);
+    emit(level, escaped ? escaped : text);
+    free(escaped);
     free(text);
 }
 

@@ -54,7 +54,14 @@ bool DebugInitialize(DebugOutputType type, const char* target, int parameter);
 /* Returns false for an unknown property or a negative hex dump limit. */
 bool DebugSetProperty(DebugProperty property, long value);
 
-/* A trailing newline in the message is optional: each line ends with exactly one. */
+/* The level of a step name ("chatty" … "tragic", exact case) into *levelp; false, leaving
+ * *levelp alone, for any other text. */
+bool DebugLevelFromName(const char* name, int* levelp);
+
+/* A trailing newline in the message is optional: each line ends with exactly one. Any other
+ * control character in the message (a line break inside it, an escape sequence) is written as
+ * "\n", "\r", "\t" or "\xHH", so that text from the network cannot start a line of its own
+ * or rewrite a terminal. */
 void DebugPrintF(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 /* A logged check: when `condition` is false, prints the failed expression (or the name of the

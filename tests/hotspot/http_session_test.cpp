@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
+#include <sys/wait.h>
 
 namespace
 {
@@ -231,3 +233,137 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+TEST(HttpSessionReceive, ADrippingPeerIsCutOffAtTheTotalBound)
+{
+    LogCapture log;
+    // 60 bytes one by one, each within the silence time-out: without a total bound this
+    // receive would last 60 gaps.
+    RawServer::Script script;
+    for (char c : std::string(60, 'x'))
+        script.replyParts.emplace_back(1, c);
+    script.gapMs = 50;
+    RawServer server(script);
+    Outcome out = exchange(server, kShortMs);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_TRUE(out.bufferNull);
+    EXPECT_EQ(out.len, 0u);
+    EXPECT_TRUE(log.has("Receive exceeded its total bound of " +
+                        std::to_string(kCarrierHotspotReceiveTotalFactor * kShortMs) + " ms"));
+}
+
+TEST(HttpSessionLog, PasswordsAreMaskedInTheExchangedTexts)
+{
+    LogCapture log;
+    auto server = RawServer::replying("HTTP/1.0 200 OK\r\n\r\n<m_response>u1</m_response>\r\n"
+                                      "<P_RESPONSE>hunter2</P_RESPONSE>\r\n");
+    Outcome out = exchange(server, kReceiveMs,
+                           "POST /login HTTP/1.0\r\n\r\nUserName=u1&Password=s3cr3t&FNAME=0");
+    EXPECT_EQ(out.result, 1);
+    EXPECT_NE(out.text.find("hunter2"), std::string::npos);
+    EXPECT_TRUE(log.has(
+        "Sending HTTP request: POST /login HTTP/1.0\\r\\n\\r\\nUserName=u1&Password=****&FNAME=0"));
+    EXPECT_TRUE(log.has("<P_RESPONSE>****</P_RESPONSE>"));
+    EXPECT_FALSE(log.has("s3cr3t"));
+    EXPECT_FALSE(log.has("hunter2"));
+
+    // A long text is logged cut short, with what was left out counted.
+    std::string longRequest = "GET /" + std::string(100 * 1024, 'a') + " HTTP/1.0\r\n\r\n";
+    auto echo = RawServer::replying("HTTP/1.0 200 OK\r\n\r\n");
+    EXPECT_EQ(exchange(echo, kReceiveMs, longRequest.c_str()).result, 1);
+    EXPECT_TRUE(log.has("... (" + std::to_string(longRequest.size() - 64 * 1024) + " more bytes)"));
+}
+
+namespace
+{
+
+// `openssl s_server` on 127.0.0.1 with a fresh self-signed certificate, preferring HTTP/2
+// through ALPN, as some gateways' TLS front ends do.
+class H2TlsServer
+{
+  public:
+    H2TlsServer()
+    {
+        dir_ = testing::TempDir() + "h2tls-" + std::to_string(getpid());
+        std::string make = "mkdir -p '" + dir_ + "' && openssl req -x509 -newkey rsa:2048 -nodes " +
+                           "-keyout '" + dir_ + "/key.pem' -out '" + dir_ + "/cert.pem' " +
+                           "-days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 " +
+                           ">/dev/null 2>&1";
+        EXPECT_EQ(system(make.c_str()), 0);
+        port_ = freePort();
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::string accept = "127.0.0.1:" + std::to_string(port_);
+            execlp("openssl", "openssl", "s_server", "-quiet", "-accept", accept.c_str(), "-cert",
+                   (dir_ + "/cert.pem").c_str(), "-key", (dir_ + "/key.pem").c_str(), "-alpn",
+                   "h2,http/1.1", "-www", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !listening(); i++)
+            usleep(10000);
+    }
+    ~H2TlsServer()
+    {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    }
+    std::string target() const { return "https://127.0.0.1:" + std::to_string(port_); }
+    std::string caFile() const { return dir_ + "/cert.pem"; }
+
+  private:
+    static int freePort()
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        close(fd);
+        return ntohs(addr.sin_port);
+    }
+    bool listening() const
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(uint16_t(port_));
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+        close(fd);
+        return ok;
+    }
+
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+} // namespace
+
+TEST(HttpSessionTls, AGatewayOfferingHttp2IsSpokenToInHttp1AndItsCertificateIsVerified)
+{
+    H2TlsServer server;
+    const char request[] = "GET / HTTP/1.0\r\n\r\n";
+
+    CarrierHotspot_HTTPSetTrustedCAFile(server.caFile().c_str());
+    CarrierHotspotSession* session = CarrierHotspot_HTTPInit(nullptr);
+    ASSERT_NE(session, nullptr);
+    ASSERT_EQ(CarrierHotspot_HTTPConnect(session, server.target().c_str(), kConnectMs), 1);
+    ASSERT_EQ(CarrierHotspot_HTTPRequest(session, request), 1);
+    char* buf = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(CarrierHotspot_HTTPReceive(session, &buf, &len, kReceiveMs), 1);
+    EXPECT_EQ(std::string(buf, len).rfind("HTTP/1.0 200 ok", 0), 0u) << buf;
+    free(buf);
+    CarrierHotspot_HTTPDestroy(&session);
+
+    // Without the certificate trusted, the connection is refused: verification is on.
+    CarrierHotspot_HTTPSetTrustedCAFile(nullptr);
+    session = CarrierHotspot_HTTPInit(nullptr);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(CarrierHotspot_HTTPConnect(session, server.target().c_str(), kConnectMs), 0);
+    CarrierHotspot_HTTPDestroy(&session);
+}

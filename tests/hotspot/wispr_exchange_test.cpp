@@ -145,7 +145,9 @@ TEST_F(WisprExchange, AccountCreationFillsTheRecordFromTheCarrier)
     EXPECT_EQ(str(record_.pPassword), "s3cr3t");
     EXPECT_TRUE(log.has("No saved account. Creating KEL account..."));
     EXPECT_TRUE(log.has("m_response: kel-0612345678"));
-    EXPECT_TRUE(log.has("p_response: s3cr3t"));
+    // The text stays; the password never reaches the log.
+    EXPECT_TRUE(log.has("p_response: ****"));
+    EXPECT_FALSE(log.has("s3cr3t"));
     EXPECT_TRUE(log.has("c_response: OK"));
     ASSERT_EQ(carrier.requests().size(), 1u);
     EXPECT_EQ(carrier.requests()[0], "GET /cgi-bin/abcd/jtranspa HTTP/1.0\r\n"
@@ -177,15 +179,22 @@ TEST_F(WisprExchange, AccountCreationNeedsTheWanAddress)
     EXPECT_TRUE(log.hasCheck("gpAuthInfo"));
 }
 
-TEST_F(WisprExchange, AccountCreationWithoutAPasswordFails)
+TEST_F(WisprExchange, AnIncompleteAccountReplyIsNoAccountAndLeavesNoStaleValue)
 {
-    auto carrier = RawServer::replying("HTTP/1.0 200 OK\r\n\r\n<m_response>u</m_response>\r\n"
-                                       "<p_response></p_response>\r\n");
-    TestSettings settings(kUnused, carrier.target());
-    record_.pWanIpAddress = strdup("127.0.0.1");
-    EXPECT_FALSE(WISPrCreateKelAccount());
-    EXPECT_EQ(str(record_.pUsername), "u");
-    EXPECT_EQ(record_.pPassword, nullptr);
+    // Each reply carries only one of the two; the record held an older pair.
+    for (const char* reply : {"HTTP/1.0 200 OK\r\n\r\n<m_response>u</m_response>\r\n"
+                              "<p_response></p_response>\r\n",
+                              "HTTP/1.0 200 OK\r\n\r\n<p_response>p</p_response>\r\n"}) {
+        auto carrier = RawServer::replying(reply);
+        TestSettings settings(kUnused, carrier.target());
+        record_.pWanIpAddress = strdup("127.0.0.1");
+        record_.pUsername = strdup("old-user");
+        record_.pPassword = strdup("old-password");
+        EXPECT_FALSE(WISPrCreateKelAccount()) << reply;
+        EXPECT_EQ(record_.pUsername, nullptr) << reply;
+        EXPECT_EQ(record_.pPassword, nullptr) << reply;
+        WISPrReinitAuthInfo(&record_);
+    }
 }
 
 TEST(WisprSettings, ComeFromTheKeyFileNamedByTheEnvironment)

@@ -8,7 +8,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
 
 namespace
 {
@@ -272,3 +277,122 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+namespace
+{
+
+// The same redirect as real gateways write it, "&" escaped as XML requires, in every shape they
+// use: LF or CRLF line ends, the XML bare or inside an HTML comment.
+std::string redirectInShape(bool crlf, bool inComment)
+{
+    std::string eol = crlf ? "\r\n" : "\n";
+    std::string xml =
+        "<WISPAccessGatewayParam>" + eol + "<Redirect>" + eol + "<MessageType>100</MessageType>" +
+        eol + "<ResponseCode>0</ResponseCode>" + eol +
+        "<LoginURL>https://gw.example/login?res=login&amp;nasid=7&#38;x=&#x41;"
+        "</LoginURL>" +
+        eol + "<LoginResultsURL>https://gw.example/result?a=1&amp;b=2</LoginResultsURL>" + eol +
+        "</Redirect>" + eol + "</WISPAccessGatewayParam>" + eol;
+    if (inComment)
+        xml = "<html>" + eol + "<!--" + eol + xml + "-->" + eol + "</html>" + eol;
+    return "HTTP/1.1 302 Found" + eol + "Location: https://gw.example/" + eol + eol + xml;
+}
+
+} // namespace
+
+TEST(WisprParse, EveryGatewayShapeYieldsTheDecodedUrls)
+{
+    for (bool crlf : {false, true}) {
+        for (bool inComment : {false, true}) {
+            Record record;
+            record.parse(redirectInShape(crlf, inComment));
+            SCOPED_TRACE(std::string(crlf ? "CRLF" : "LF") + (inComment ? " comment" : " bare"));
+            EXPECT_EQ(record.info.messageType, 100);
+            EXPECT_EQ(str(record.info.pLoginHost), "https://gw.example");
+            EXPECT_EQ(str(record.info.pLoginPath), "/login");
+            EXPECT_EQ(str(record.info.pLoginQuery), "res=login&nasid=7&x=A");
+            EXPECT_EQ(str(record.info.pLoginResultQuery), "a=1&b=2");
+        }
+    }
+}
+
+TEST(WisprNodeContentEntities, ThePredefinedEntitiesAndCharacterReferencesAreDecoded)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"<E>a&amp;b&lt;c&gt;d&quot;e&apos;f</E>", "a&b<c>d\"e'f"},
+        {"<E>&#65;&#x42;&#X43;&#233;&#x20AC;&#x1F600;</E>",
+         "ABC\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+        // Not references: kept as they stand, never a NUL or a broken character.
+        {"<E>&bogus; &amp &#; &#0; &#xD800; &#x110000; &#999999999999;</E>",
+         "&bogus; &amp &#; &#0; &#xD800; &#x110000; &#999999999999;"},
+        {"<E>&amp;amp;</E>", "&amp;"},
+    };
+    for (const auto& [line, content] : cases) {
+        char* decoded = WISPrGetNodeContent(line, "E");
+        EXPECT_EQ(str(decoded), content) << line;
+        free(decoded);
+    }
+}
+
+TEST(WisprParse, ACodeBeyondTheIntRangeIsNotACode)
+{
+    LogCapture log;
+    Record record;
+    record.info.responseCode = 201;
+    // 2^32 + 50 would wrap into 50, success.
+    record.parse("<ResponseCode>4294967346</ResponseCode>\n"
+                 "<MessageType>-9999999999</MessageType>\n");
+    EXPECT_EQ(record.info.responseCode, 201);
+    EXPECT_EQ(record.info.messageType, 0);
+    EXPECT_EQ(log.count("check \"(code within int range)\" failed"), 2);
+    record.parse("<ResponseCode>abc</ResponseCode>\n");
+    EXPECT_EQ(record.info.responseCode, 201);
+    record.parse("<ResponseCode>2147483647</ResponseCode>\n");
+    EXPECT_EQ(record.info.responseCode, 2147483647);
+}
+
+TEST_F(WisprParseStatusLine, ManyStatusLinesRunOneConnectivityCheck)
+{
+    auto check = RawServer::replying("HTTP/1.1 200 OK\r\n\r\nABCd\r\n");
+    TestSettings settings(check.target(), "http://unused.invalid");
+    std::string text;
+    for (int i = 0; i < 50; i++)
+        text += "HTTP/1.1 200 OK\r\n";
+    Record record;
+    record.parse(text);
+    EXPECT_EQ(record.info.responseCode, kWISPrResponseCodeSucceed);
+    EXPECT_EQ(check.requests().size(), 1u);
+    // A later text is judged anew.
+    record.parse("HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(check.requests().size(), 2u);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A mebibyte of newlines costs no copy per line: parsed in a child whose heap may grow by no
+// more than 16 MiB (a copy per line would take some 40 MiB).
+TEST(WisprParse, AMebibyteOfNewlinesIsWalkedInPlace)
+{
+    std::string text(1024 * 1024, '\n');
+    text += "<ResponseCode>50</ResponseCode>\n";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DebugSetProperty(kDebugPropertyMinimumLevel, kDebugLevelError);
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        long dataKiB = 0;
+        while (std::getline(status, line))
+            if (line.rfind("VmData:", 0) == 0)
+                dataKiB = std::stol(line.substr(7));
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = rlim_t(dataKiB + 16 * 1024) * 1024;
+        setrlimit(RLIMIT_DATA, &limit);
+        WISPrAuthInfo info{};
+        WISPrParseHotspotData(&info, text.c_str());
+        _exit(info.responseCode == 50 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+#endif

@@ -1,6 +1,8 @@
 // A private dbus-daemon for tests.
 #include "TestBus.h"
 
+#include <gio/gio.h>
+
 #include <csignal>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -60,4 +62,26 @@ bool runUntil(const std::function<bool()>& done, int timeoutMs)
 void runFor(int ms)
 {
     runUntil([] { return false; }, ms);
+}
+
+bool nameHasOwner(const char* name)
+{
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        g_getenv("TAMO_BUS_ADDRESS"),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (!bus)
+        return false;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
+        -1, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (reply) {
+        g_variant_get(reply, "(b)", &owned);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return owned;
 }

@@ -44,5 +44,7 @@ class SharedBusTest : public ::testing::Test
 bool runUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Iterates the default main context for `ms` milliseconds.
 void runFor(int ms);
+// Whether `name` has an owner on the bus at $TAMO_BUS_ADDRESS (false when it cannot be asked).
+bool nameHasOwner(const char* name);
 
 #endif

@@ -14,6 +14,27 @@ std::string element(const char* name, const std::string& value)
     return std::string("<") + name + ">" + value + "</" + name + ">\r\n";
 }
 
+std::string xmlEscape(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string element(const char* name, int value)
 {
     return element(name, std::to_string(value));
@@ -33,23 +54,39 @@ const char* replyMessage(int responseCode)
 }
 } // namespace
 
-std::string redirectPage(const GatewayUrls& urls, const std::string& sessionId)
+std::string redirectPage(const GatewayUrls& urls, const std::string& sessionId,
+                         const TextShape& shape)
 {
-    return "<html>\r\n"
-           "<head><title>Emulated hotspot</title></head>\r\n"
-           "<!-- SessionId=" +
-           sessionId +
-           "-->\r\n"
-           "<!--\r\n"
-           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" +
-           kParamOpen + "<Redirect>\r\n" + element("AccessProcedure", "1.0") +
-           element("AccessLocation", "emu-hotspot") + element("LocationName", "Emulated hotspot") +
-           element("LoginURL", urls.login) + element("LoginResultsURL", urls.loginResults) +
-           element("LogoffURL", urls.logoff) + element("MessageType", kMessageTypeRedirect) +
-           element("ResponseCode", 0) + "</Redirect>\r\n" + kParamClose +
-           "-->\r\n"
-           "<body><p>Sign in to use this hotspot.</p></body>\r\n"
-           "</html>\r\n";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + std::string(kParamOpen) +
+                      "<Redirect>\r\n" + element("AccessProcedure", "1.0") +
+                      element("AccessLocation", "emu-hotspot") +
+                      element("LocationName", "Emulated hotspot") +
+                      element("LoginURL", xmlEscape(urls.login)) +
+                      element("LoginResultsURL", xmlEscape(urls.loginResults)) +
+                      element("LogoffURL", xmlEscape(urls.logoff)) +
+                      element("MessageType", kMessageTypeRedirect) + element("ResponseCode", 0) +
+                      "</Redirect>\r\n" + kParamClose;
+    if (shape.xmlInComment)
+        xml = "<!--\r\n" + xml + "-->\r\n";
+    return withLineEnds("<html>\r\n"
+                        "<head><title>Emulated hotspot</title></head>\r\n"
+                        "<!-- SessionId=" +
+                            sessionId + "-->\r\n" + xml +
+                            "<body><p>Sign in to use this hotspot.</p></body>\r\n"
+                            "</html>\r\n",
+                        shape);
+}
+
+std::string withLineEnds(const std::string& text, const TextShape& shape)
+{
+    if (shape.crlf)
+        return text;
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    }
+    return out;
 }
 
 std::string authenticationReply(int responseCode, const GatewayUrls& urls)
@@ -59,9 +96,9 @@ std::string authenticationReply(int responseCode, const GatewayUrls& urls)
                        element("ResponseCode", responseCode) +
                        element("ReplyMessage", replyMessage(responseCode));
     if (responseCode == 50)
-        text += element("LogoffURL", urls.logoff);
+        text += element("LogoffURL", xmlEscape(urls.logoff));
     if (responseCode == 201)
-        text += element("LoginResultsURL", urls.loginResults);
+        text += element("LoginResultsURL", xmlEscape(urls.loginResults));
     return text + "</AuthenticationReply>\r\n" + kParamClose;
 }
 
@@ -72,7 +109,7 @@ std::string pollReply(int responseCode, const GatewayUrls& urls)
                        element("ResponseCode", responseCode) +
                        element("ReplyMessage", replyMessage(responseCode));
     if (responseCode == 50)
-        text += element("LogoffURL", urls.logoff);
+        text += element("LogoffURL", xmlEscape(urls.logoff));
     return text + "</AuthenticationPollReply>\r\n" + kParamClose;
 }
 

@@ -22,10 +22,20 @@ struct GatewayUrls {
     std::string logoff;
 };
 
-// The portal page a phone is redirected to: HTML whose comment carries the WISPr redirect
-// parameters, one element per line (the client reads the page line by line), and a line with
-// the session id.
-std::string redirectPage(const GatewayUrls& urls, const std::string& sessionId);
+// How a gateway writes its texts; real ones differ in both.
+struct TextShape {
+    bool crlf = true;         // CRLF line ends, or LF alone
+    bool xmlInComment = true; // the redirect page's WISPr XML inside an HTML comment, or bare
+};
+
+// The portal page a phone is redirected to: HTML carrying the WISPr redirect parameters, one
+// element per line (the client reads the page line by line), and a comment line with the
+// session id. URLs are XML-escaped ("&" as "&amp;"), as XML requires.
+std::string redirectPage(const GatewayUrls& urls, const std::string& sessionId,
+                         const TextShape& shape);
+
+// `text` with its CRLF line ends as `shape` wants them.
+std::string withLineEnds(const std::string& text, const TextShape& shape);
 
 // The reply to a login POST: 50 carries the logoff URL, 201 the login-results URL.
 std::string authenticationReply(int responseCode, const GatewayUrls& urls);

@@ -17,6 +17,7 @@ const char kAccountCreationPath[] = "/cgi-bin/abcd/jtranspa";
 
 const long long kDefaultHugeBodyBytes = 2 * 1024 * 1024; // twice what the phone accepts
 const long long kDefaultDelayMs = 1000;
+const long long kDefaultDripGapMs = 100;
 const int kDefaultErrorStatus = 500;
 
 struct Route {
@@ -44,7 +45,7 @@ const std::pair<Misbehaviour::Kind, const char*> kKindNames[] = {
     {Misbehaviour::Kind::None, "none"},         {Misbehaviour::Kind::Silence, "silence"},
     {Misbehaviour::Kind::KeepOpen, "keepOpen"}, {Misbehaviour::Kind::EarlyClose, "earlyClose"},
     {Misbehaviour::Kind::HugeBody, "hugeBody"}, {Misbehaviour::Kind::Delay, "delay"},
-    {Misbehaviour::Kind::Status, "status"},
+    {Misbehaviour::Kind::Status, "status"},     {Misbehaviour::Kind::Drip, "drip"},
 };
 const std::pair<Connectivity, const char*> kConnectivityNames[] = {
     {Connectivity::Open, "open"},
@@ -119,16 +120,31 @@ void checkQuery(const std::string& query)
                                     "blanks, controls or < > ' \" #");
 }
 
+// `amount`, or `fallback` when not given; above `max` it is refused.
+long long bounded(long long amount, long long fallback, long long max, const char* what)
+{
+    if (amount <= 0)
+        return fallback;
+    if (amount > max)
+        throw std::invalid_argument(std::string("hotspot misbehaviour: ") + what +
+                                    " must be at most " + std::to_string(max));
+    return amount;
+}
+
 Misbehaviour withDefaults(Misbehaviour misbehaviour)
 {
     switch (misbehaviour.kind) {
     case Misbehaviour::Kind::HugeBody:
-        if (misbehaviour.amount <= 0)
-            misbehaviour.amount = kDefaultHugeBodyBytes;
+        misbehaviour.amount = bounded(misbehaviour.amount, kDefaultHugeBodyBytes, kMaxHugeBodyBytes,
+                                      "hugeBody amount");
         break;
     case Misbehaviour::Kind::Delay:
-        if (misbehaviour.amount <= 0)
-            misbehaviour.amount = kDefaultDelayMs;
+        misbehaviour.amount =
+            bounded(misbehaviour.amount, kDefaultDelayMs, kMaxDelayMs, "delay amount");
+        break;
+    case Misbehaviour::Kind::Drip:
+        misbehaviour.amount =
+            bounded(misbehaviour.amount, kDefaultDripGapMs, kMaxDripGapMs, "drip amount");
         break;
     case Misbehaviour::Kind::Status:
         if (misbehaviour.amount == 0)
@@ -193,6 +209,8 @@ Delivery deliveryOf(Misbehaviour::Kind kind)
         return Delivery::EarlyClose;
     case Misbehaviour::Kind::Delay:
         return Delivery::Delay;
+    case Misbehaviour::Kind::Drip:
+        return Delivery::Drip;
     case Misbehaviour::Kind::None:
     case Misbehaviour::Kind::HugeBody:
     case Misbehaviour::Kind::Status:
@@ -250,6 +268,13 @@ void HotspotGateway::apply(const JValue& settings)
             next.pendingPolls = int(integer(value, key, 0, 1 << 30));
         } else if (key == "connectivity") {
             next.connectivity = valueOf(kConnectivityNames, value, key);
+        } else if (key == "lineEnds") {
+            std::string ends = text(value, key);
+            if (ends != "crlf" && ends != "lf")
+                throw std::invalid_argument("hotspot settings: lineEnds: \"crlf\" or \"lf\"");
+            next.shape.crlf = ends == "crlf";
+        } else if (key == "xmlInComment") {
+            next.shape.xmlInComment = flag(value, key);
         } else if (key == "issueAccounts") {
             next.issueAccounts = flag(value, key);
         } else if (key == "usernamePrefix") {
@@ -321,7 +346,7 @@ GatewayUrls HotspotGateway::urls() const
 std::string HotspotGateway::redirectPage() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return emu::hotspot::redirectPage(urls(), m_sessionId);
+    return emu::hotspot::redirectPage(urls(), m_sessionId, m_settings.shape);
 }
 
 std::string HotspotGateway::settingsLines() const
@@ -536,7 +561,7 @@ HotspotGateway::Answer HotspotGateway::answerConnectivityCheck()
     } else {
         answer.status = 302;
         answer.location = urls().portal;
-        answer.body = emu::hotspot::redirectPage(urls(), m_sessionId);
+        answer.body = emu::hotspot::redirectPage(urls(), m_sessionId, m_settings.shape);
         answer.note = "captive";
     }
     return answer;
@@ -598,7 +623,7 @@ HttpReply HotspotGateway::handle(const HttpRequest& request)
                 answer.status = 302;
                 answer.location = urls().portal;
             }
-            answer.body = emu::hotspot::redirectPage(urls(), m_sessionId);
+            answer.body = emu::hotspot::redirectPage(urls(), m_sessionId, m_settings.shape);
             break;
         case Endpoint::Login:
             answer = answerLogin(request);
@@ -624,6 +649,7 @@ HttpReply HotspotGateway::handle(const HttpRequest& request)
         std::string line = std::to_string(answer.status) + " " + reasonPhrase(answer.status);
         answer.body = "<html><body>" + line + "</body></html>\r\n";
     }
+    answer.body = withLineEnds(answer.body, m_settings.shape);
     if (misbehaviour.kind == Misbehaviour::Kind::HugeBody)
         pad(answer.body, misbehaviour.amount);
 
@@ -632,6 +658,8 @@ HttpReply HotspotGateway::handle(const HttpRequest& request)
     logged.misbehaviour = misbehaviour.kind;
     logged.note = answer.note;
     m_log.push_back(std::move(logged));
+    if (m_log.size() > kMaxLoggedRequests)
+        m_log.pop_front();
 
     HttpReply reply;
     reply.delivery = deliveryOf(misbehaviour.kind);

@@ -7,6 +7,7 @@
 #include "vtjson.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,11 +34,19 @@ struct Misbehaviour {
         HugeBody,   // pad the answer's body to `amount` bytes
         Delay,      // answer after `amount` ms
         Status,     // answer HTTP status `amount` with an error page, change nothing
+        Drip,       // send the answer one byte every `amount` ms
     };
     Kind kind = Kind::None;
     long long amount = 0;
     int times = -1; // requests it applies to; -1: until replaced
 };
+
+// Bounds of what a test or a person can make the gateway do, so that no setting can exhaust the
+// emulator: the request log keeps the newest entries, misbehaviours refuse larger amounts.
+constexpr size_t kMaxLoggedRequests = 1000;
+constexpr long long kMaxHugeBodyBytes = 16LL * 1024 * 1024;
+constexpr long long kMaxDelayMs = 60 * 1000;
+constexpr long long kMaxDripGapMs = 10 * 1000;
 
 class HotspotGateway
 {
@@ -78,7 +87,8 @@ class HotspotGateway
     JValue status() const;
     // [{"username", "password", "issued"}]: every account the login accepts.
     JValue accounts() const;
-    // Every request so far, oldest first (docs/carrier-hotspot.md lists the members).
+    // The requests so far, oldest first, at most the last kMaxLoggedRequests
+    // (docs/carrier-hotspot.md lists the members).
     JValue requestLog() const;
     void clearRequestLog();
 
@@ -90,6 +100,7 @@ class HotspotGateway
         Connectivity connectivity = Connectivity::Open;
         bool issueAccounts = true;
         std::string usernamePrefix = "kel-";
+        TextShape shape;
         std::map<Endpoint, Misbehaviour> misbehaviours;
     };
     struct Account {
@@ -134,7 +145,7 @@ class HotspotGateway
     std::string m_sessionId;
     std::mt19937 m_random;
     long long m_requestCount = 0;
-    std::vector<LoggedRequest> m_log;
+    std::deque<LoggedRequest> m_log; // the newest kMaxLoggedRequests
     // Last: its threads call handle(), so it must go before the state they touch.
     std::unique_ptr<RawHttpServer> m_server;
 };

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <strings.h>
+#include <system_error>
 
 namespace emu::hotspot
 {
@@ -179,11 +180,21 @@ void RawHttpServer::acceptLoop()
         auto connection = std::make_unique<Connection>();
         Connection* raw = connection.get();
         std::string peerText = peer;
-        connection->thread = std::thread([this, fd, peerText, raw] {
-            serve(fd, peerText);
-            close(fd);
-            raw->done = true;
-        });
+        try {
+            connection->thread = std::thread([this, fd, peerText, raw] {
+                // An exception leaving a thread would end the whole emulator: one connection's
+                // trouble ends that connection only.
+                try {
+                    serve(fd, peerText);
+                } catch (const std::exception&) {
+                }
+                close(fd);
+                raw->done = true;
+            });
+        } catch (const std::system_error&) {
+            close(fd); // no thread to be had: this client is turned away, the others go on
+            continue;
+        }
         m_connections.push_back(std::move(connection));
     }
 }
@@ -303,6 +314,12 @@ void RawHttpServer::serve(int fd, const std::string& peer)
         if (!sleepUnlessStopped(int(std::clamp(reply.amount, 0LL, (long long)INT_MAX))))
             return;
         sendAll(fd, text.data(), text.size());
+        break;
+    case Delivery::Drip:
+        for (size_t i = 0; i < text.size(); i++) {
+            if ((i > 0 && !sleepUnlessStopped(int(reply.amount))) || !sendAll(fd, &text[i], 1))
+                return;
+        }
         break;
     case Delivery::Normal:
         sendAll(fd, text.data(), text.size());

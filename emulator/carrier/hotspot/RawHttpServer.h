@@ -41,6 +41,7 @@ enum class Delivery {
     KeepOpen,   // send, then hold the connection until the client closes
     EarlyClose, // send only the first `amount` bytes, then close
     Delay,      // wait `amount` ms, then send and close
+    Drip,       // send one byte every `amount` ms, then close
 };
 
 struct HttpReply {

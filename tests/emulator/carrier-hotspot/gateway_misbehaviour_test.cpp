@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <unistd.h>
 
 using emu::hotspot::Endpoint;
 using emu::hotspot::Misbehaviour;
@@ -49,6 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"CloseBeforeAnyByte", {Kind::EarlyClose, 0, -1}, false, kNoAnswer, "earlyClose"},
         Case{"CloseInsideTheHeaders", {Kind::EarlyClose, 20, -1}, false, kNoAnswer, "earlyClose"},
         // The body does start with the answer: only the size bound can refuse it.
+        // Each byte within the silence time-out: only the bound on the whole receive ends it.
+        Case{"Drip", {Kind::Drip, 100, -1}, false, "Receive exceeded its total bound", "drip"},
         Case{"HugeBody",
              {Kind::HugeBody, 0, -1},
              false,
@@ -116,8 +119,9 @@ TEST_F(GatewayTest, AccountReplyCutShortGivesNoAccount)
     gateway_->misbehave(Endpoint::AccountCreation, {Kind::EarlyClose, (long long)cut, -1});
     free(record_.pWanIpAddress);
     record_.pWanIpAddress = strdup("127.0.0.1");
+    // The user name alone is no account: nothing is kept of it.
     EXPECT_FALSE(WISPrCreateKelAccount());
-    EXPECT_NE(record_.pUsername, nullptr);
+    EXPECT_EQ(record_.pUsername, nullptr);
     EXPECT_EQ(record_.pPassword, nullptr);
 }
 
@@ -148,3 +152,47 @@ TEST(GatewayLifetime, StoppingReleasesHeldConnectionsPromptly)
 }
 
 } // namespace
+
+TEST_F(GatewayTest, MisbehaviourAmountsBeyondTheirBoundsAreRefused)
+{
+    for (const char* settings :
+         {R"({"misbehave":{"portal":{"kind":"hugeBody","amount":4294967296}}})",
+          R"({"misbehave":{"portal":{"kind":"delay","amount":4294967296}}})",
+          R"({"misbehave":{"portal":{"kind":"drip","amount":60000}}})"}) {
+        JDomParser parser;
+        ASSERT_TRUE(parser.parse(settings, JSchemaFragment("{\"type\":\"object\"}")));
+        EXPECT_THROW(gateway_->apply(parser.getDom()), std::invalid_argument) << settings;
+    }
+    EXPECT_THROW(gateway_->misbehave(Endpoint::Portal,
+                                     {Kind::HugeBody, emu::hotspot::kMaxHugeBodyBytes + 1, -1}),
+                 std::invalid_argument);
+    // At the bound the gateway still answers, and the emulator lives on.
+    gateway_->misbehave(Endpoint::Portal, {Kind::HugeBody, emu::hotspot::kMaxHugeBodyBytes, 1});
+    Exchange huge = exchange(gateway_->baseUrl(), "GET / HTTP/1.0\r\n\r\n", kReceiveMs);
+    EXPECT_FALSE(huge.received);
+    EXPECT_TRUE(exchange(gateway_->baseUrl(), "GET / HTTP/1.0\r\n\r\n", kReceiveMs).received);
+}
+
+TEST_F(GatewayTest, TheRequestLogKeepsOnlyTheNewestRequests)
+{
+    const size_t sent = emu::hotspot::kMaxLoggedRequests + 5;
+    for (size_t i = 0; i < sent; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(gateway_->port());
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        std::string request = "GET /" + std::to_string(i) + " HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+        char buf[4096];
+        while (recv(fd, buf, sizeof(buf), 0) > 0) {
+        }
+        close(fd);
+    }
+    JValue log = gateway_->requestLog();
+    ASSERT_EQ(log.arraySize(), emu::hotspot::kMaxLoggedRequests);
+    EXPECT_EQ(log[0]["path"].asString(), "/5");
+    EXPECT_EQ(log[log.arraySize() - 1]["path"].asString(), "/" + std::to_string(sent - 1));
+    EXPECT_EQ(gateway_->status()["requests"].asInt64(), int64_t(sent));
+}

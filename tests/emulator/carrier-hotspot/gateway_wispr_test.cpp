@@ -280,3 +280,41 @@ TEST(GatewayConfiguration, ListensOnTheConfiguredPort)
 }
 
 } // namespace
+
+TEST_F(GatewayTest, EveryTextShapeAndAnEscapedQueryCarryTheClientThrough)
+{
+    struct Shape {
+        const char* settings;
+        bool crlf;
+        bool inComment;
+    };
+    for (const Shape& shape : {Shape{R"({"lineEnds":"crlf","xmlInComment":true})", true, true},
+                               Shape{R"({"lineEnds":"lf","xmlInComment":true})", false, true},
+                               Shape{R"({"lineEnds":"crlf","xmlInComment":false})", true, false},
+                               Shape{R"({"lineEnds":"lf","xmlInComment":false})", false, false}}) {
+        SCOPED_TRACE(shape.settings);
+        JDomParser parser;
+        ASSERT_TRUE(parser.parse(shape.settings, JSchemaFragment("{\"type\":\"object\"}")));
+        gateway_->apply(parser.getDom());
+        gateway_->setLoginResponseCode(201);
+        JValue query = JValue::object();
+        query.put("loginQuery", JValue("gw=emu1&loc=hall"));
+        gateway_->apply(query);
+
+        std::string page = gateway_->redirectPage();
+        EXPECT_EQ(page.find('\r') != std::string::npos, shape.crlf);
+        EXPECT_EQ(page.find("<!--" + std::string(shape.crlf ? "\r\n" : "\n") + "<?xml") !=
+                      std::string::npos,
+                  shape.inComment);
+        EXPECT_NE(page.find("gw=emu1&amp;loc=hall"), std::string::npos);
+
+        WISPrReinitAuthInfo(&record_);
+        parseRedirectPage();
+        EXPECT_EQ(str(record_.pLoginQuery), "gw=emu1&loc=hall");
+        auto [username, password] = createAccount();
+        EXPECT_EQ(login(username, password), 201);
+        EXPECT_EQ(str(record_.pLoginResultQuery), "gw=emu1&loc=hall");
+        EXPECT_EQ(poll(), 50);
+        EXPECT_EQ(logoff(), 150);
+    }
+}

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -192,3 +193,44 @@ TEST_F(CsDebug, PlatformLogGoesToStandardErrorForADeveloper)
 }
 
 } // namespace
+
+TEST(CsDebugLevelNames, EveryStepNameReadsAsItsLevelAndNothingElseDoes)
+{
+    const std::pair<const char*, int> steps[] = {
+        {"chatty", 100},   {"verbose", 500},   {"trace", 800},   {"info", 1000},
+        {"notice", 3000},  {"warning", 5000},  {"assert", 6000}, {"require", 7000},
+        {"error", 8000},   {"critical", 9000}, {"alert", 10000}, {"emergency", 11000},
+        {"tragic", 12000},
+    };
+    for (const auto& [name, level] : steps) {
+        int read = -1;
+        EXPECT_TRUE(DebugLevelFromName(name, &read)) << name;
+        EXPECT_EQ(read, level) << name;
+    }
+    for (const char* other : {"Chatty", "debug", "none", "", "error ", "8000"}) {
+        int kept = 42;
+        EXPECT_FALSE(DebugLevelFromName(other, &kept)) << other;
+        EXPECT_EQ(kept, 42) << other;
+    }
+    int kept = 42;
+    EXPECT_FALSE(DebugLevelFromName(nullptr, &kept));
+}
+
+TEST_F(CsDebug, ControlCharactersInALineAreEscapedSoThatNoLineCanBeForged)
+{
+    capture();
+    DebugPrintF(kDebugLevelError, "Received: %s\n", "HTTP/1.0 200 OK\r\n[error] forged\x1b[2J\tx");
+    ASSERT_EQ(captured_.lines.size(), 1u);
+    EXPECT_EQ(captured_.lines[0].second,
+              "Received: HTTP/1.0 200 OK\\r\\n[error] forged\\x1b[2J\\tx");
+
+    std::string path = tempPath("csdebug-escape-");
+    DebugSetCapture(nullptr, nullptr);
+    ASSERT_TRUE(DebugInitialize(kDebugOutputFile, path.c_str(), 0));
+    DebugPrintF(kDebugLevelError, "one\nline");
+    DebugFinalize();
+    std::string text = readFile(path);
+    std::remove(path.c_str());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("one\\nline"), std::string::npos) << text;
+}

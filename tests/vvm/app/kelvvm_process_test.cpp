@@ -4,7 +4,6 @@
 #include "TestBus.h"
 #include "tamoservice.h"
 
-#include <gio/gio.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
@@ -113,28 +112,6 @@ class KelvvmRun
     GPid m_pid = 0;
     int m_status = -1;
 };
-
-bool nameHasOwner(const char* name)
-{
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (!bus)
-        return false;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-        -1, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (reply) {
-        g_variant_get(reply, "(b)", &owned);
-        g_variant_unref(reply);
-    }
-    g_object_unref(bus);
-    return owned;
-}
 
 TEST(Options, HelpPrintsUsageAndTouchesNoBus)
 {
