@@ -7,12 +7,14 @@
 #include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
+#include "TamoMessage.h"
 #include "TestBus.h"
 #include "TestServiceHost.h"
 #include "vtjson.h"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -60,6 +62,26 @@ class TestActivity : public KelVvmActivity
 
     std::string m_name;
 };
+
+// Always made in the same memory, so that a new one takes the address of a deleted one.
+class RecycledActivity : public TestActivity
+{
+  public:
+    using TestActivity::TestActivity;
+    static void* operator new(size_t size)
+    {
+        EXPECT_TRUE(size <= sizeof(s_slot) && !s_used);
+        s_used = true;
+        return s_slot;
+    }
+    static void operator delete(void*) { s_used = false; }
+
+  private:
+    alignas(std::max_align_t) static unsigned char s_slot[1024];
+    static bool s_used;
+};
+alignas(std::max_align_t) unsigned char RecycledActivity::s_slot[1024];
+bool RecycledActivity::s_used = false;
 
 // The stand-in for kelvvm's own methods: "queue" and "adopt" build a test activity from the
 // payload's "name" and "type" and hand it over as the real handlers do; "scheduled" records.
@@ -192,9 +214,14 @@ class ActivityEngineTest : public ::testing::Test
     static JValue call(const std::string& uri, const std::string& payload)
     {
         std::vector<std::string> replies;
+        TSMessageToken token = 0;
         EXPECT_TRUE(TSCallOneReply(s_client, uri.c_str(), payload.c_str(), collect, &replies,
-                                   nullptr, nullptr));
-        EXPECT_TRUE(runUntil([&] { return !replies.empty(); })) << uri;
+                                   &token, nullptr));
+        bool answered = runUntil([&] { return !replies.empty(); });
+        EXPECT_TRUE(answered) << uri;
+        // A late answer must not reach `replies` once it is gone.
+        if (!answered)
+            TSCallCancel(s_client, token, nullptr);
         return replies.empty() ? JValue() : parse(replies[0]);
     }
     // Keeps calling; the replies gather in `replies`.
@@ -284,7 +311,13 @@ TEST_F(ActivityEngineTest, CallsThatDoNotComeFromTheActivityManagerAreRefused)
               "{\"returnValue\":false}");
     EXPECT_EQ(call("quor://com.quor.kelvvm/adopt", "{\"name\":\"M\"}").stringify(),
               "{\"returnValue\":false}");
-    EXPECT_EQ(gJournal, (std::vector<std::string>{"delete T", "delete M"}));
+    // An id of 0 would read as "not adopted" at the end, and no platform activity has one.
+    EXPECT_EQ(call("quor://com.quor.kelvvm/adopt", adoptPayload("Z", 0)).stringify(),
+              "{\"returnValue\":false}");
+    EXPECT_EQ(call("quor://com.quor.kelvvm/adopt", adoptPayload("N", -7)).stringify(),
+              "{\"returnValue\":false}");
+    EXPECT_EQ(managerCalls("adopt").arraySize(), 0u);
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"delete T", "delete M", "delete Z", "delete N"}));
     EXPECT_TRUE(idleTimerArmed());
 }
 
@@ -432,10 +465,17 @@ TEST_F(ActivityEngineTest, AReplyAfterTheAdoptionFailedNeverReachesTheDeletedAct
     ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
     // The platform activity goes away: the adoption subscription reports the failure while the
     // activity's own call is still out.
+    gLogLines.clear();
+    QmLogSetCapture(captureLog, nullptr);
     EXPECT_TRUE(call("quor://com.quor.activitymanager/cancel",
                      "{\"activityName\":\"adopt-cancelled\"}")["returnValue"]
                     .asBool());
     ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    QmLogSetCapture(nullptr, nullptr);
+    bool reasonLogged = false;
+    for (const std::string& line : gLogLines)
+        reasonLogged |= line.find("refused: Activity cancelled") != std::string::npos;
+    EXPECT_TRUE(reasonLogged) << "the refusal's reason reaches nobody else";
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start X", "delete X"}));
     releaseKept();
     runFor(100);
@@ -520,6 +560,114 @@ TEST_F(ActivityEngineTest, ExitWithLiveActivitiesWarnsOnceAndTellsNobody)
     runFor(100);
     EXPECT_EQ(gWorkReplies, 0);
     EXPECT_EQ(managerCalls("complete").arraySize(), completesBefore);
+}
+
+// Reply handlers the engine reaches through ownedCall.
+bool throwingReply(TSHandle*, TSMessage*, void*)
+{
+    throw std::runtime_error("boom");
+}
+
+bool restartingReply(TSHandle*, TSMessage*, void* context)
+{
+    auto* activity = static_cast<TestActivity*>(context);
+    activity->m_wipingAccount = true;
+    activity->onAdopted();
+    // Still running on this activity after asking for the restart.
+    gJournal.push_back("returned " + activity->m_name);
+    return true;
+}
+
+TEST_F(ActivityEngineTest, AThrowingReplyHandlerEndsItsActivityWithARetry)
+{
+    gBehaviour["H"] = [](KelVvmActivity& activity) {
+        activity.m_retryActivityName = KelVvmActivity::s_refreshScheduledActivity;
+        activity.ownedRequest("quor://com.quor.testwork/slow", "{}", throwingReply);
+    };
+    std::vector<std::string> replies;
+    callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"H\",\"type\":2}", replies);
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    releaseKept();
+    ASSERT_TRUE(runUntil([&] { return !replies.empty(); }));
+    EXPECT_EQ(replies[0], "{\"returnValue\":false,\"errorText\":\"boom\",\"errorCode\":666}");
+    EXPECT_EQ(managerCalls("create").arraySize(), 1u) << "failAndReschedule, not fail";
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start H", "delete H"}));
+    EXPECT_TRUE(idleTimerArmed());
+    call("quor://com.quor.activitymanager/cancel", "{\"activityName\":\"KelVvmRefreshSched\"}");
+}
+
+TEST_F(ActivityEngineTest, AnOwnedCallMustBeOneShot)
+{
+    gBehaviour["O"] = [](KelVvmActivity& activity) {
+        // Its record would go with the first reply and the second would find it gone.
+        EXPECT_THROW(activity.ownedCall(onWorkReply,
+                                        [&](TSMethodFunction function, void* context) {
+                                            return TamoMessage::subscribe(
+                                                activity.m_serviceHandle,
+                                                "quor://com.quor.connectionmanager/getStatus", "{}",
+                                                function, context);
+                                        }),
+                     std::logic_error);
+        activity.complete(true);
+    };
+    EXPECT_EQ(call("quor://com.quor.kelvvm/queue", "{\"name\":\"O\",\"type\":1}").stringify(),
+              "{\"returnValue\":true}");
+    // A change of the connection would reach a subscription left open.
+    EXPECT_TRUE(call("quor://com.quor.connectionmanager/emulator/setWan",
+                     "{\"state\":\"connected\"}")["returnValue"]
+                    .asBool());
+    runFor(50);
+    EXPECT_EQ(gWorkReplies, 0);
+}
+
+TEST_F(ActivityEngineTest, ARestartRunsFromTheLoopAfterItsHandlerHasReturned)
+{
+    // The first mailbox check waits for its peer, whose reply asks for the restart; the
+    // restarted check ends the activity at once.
+    int runs = 0;
+    gBehaviour["R"] = [](KelVvmActivity& activity) { activity.getMailbox(); };
+    gBehaviour["R.mailbox"] = [&runs](KelVvmActivity& activity) {
+        if (++runs == 1)
+            activity.ownedRequest("quor://com.quor.testwork/slow", "{}", restartingReply);
+        else
+            activity.complete(true);
+    };
+    KelVvmActivityMgr::getInstance()->queueActivity(new TestActivity(nullptr, 2, "R"));
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    releaseKept();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start R", "mailbox R", "returned R", "mailbox R",
+                                                  "delete R"}));
+    EXPECT_TRUE(idleTimerArmed());
+}
+
+TEST_F(ActivityEngineTest, AnEndedActivityIsNotTakenForTheOneNowAtItsAddress)
+{
+    // A queues B and completes, which starts B, which queues C in A's memory; then A's step
+    // throws. The failure belongs to A, which is gone: C must run untouched.
+    gBehaviour["A"] = [](KelVvmActivity& activity) {
+        KelVvmActivityMgr::getInstance()->queueActivity(new TestActivity(nullptr, 2, "B"));
+        activity.complete(true);
+        throw std::runtime_error("late");
+    };
+    const void* addressOfA = nullptr;
+    gBehaviour["B"] = [&addressOfA](KelVvmActivity& activity) {
+        auto* c = new RecycledActivity(nullptr, 3, "C");
+        EXPECT_EQ(static_cast<const void*>(c), addressOfA);
+        KelVvmActivityMgr::getInstance()->queueActivity(c);
+        activity.ownedRequest("quor://com.quor.testwork/slow", "{}", onWorkReply);
+    };
+    gBehaviour["C"] = [](KelVvmActivity& activity) { activity.complete(true); };
+    auto* a = new RecycledActivity(nullptr, 1, "A");
+    addressOfA = a;
+    KelVvmActivityMgr::getInstance()->queueActivity(a);
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete A", "start B"}))
+        << "C waits behind B, unfailed";
+    releaseKept();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete A", "start B", "delete B",
+                                                  "start C", "delete C"}));
 }
 
 } // namespace
