@@ -2,6 +2,7 @@
 // the three ends and what each sends, the queue and its duplicate rule, restarts, and that no
 // reply ever reaches a deleted activity.
 #include "ActivityManagerService.h"
+#include "BusClient.h"
 #include "ConnectionManagerService.h"
 #include "KelVvmActivity.h"
 #include "KelVvmActivityMgr.h"
@@ -23,13 +24,6 @@
 
 namespace
 {
-
-JValue parse(const std::string& text)
-{
-    JDomParser parser;
-    parser.parse(text, JSchemaFragment("{\"type\":[\"object\",\"array\"]}"));
-    return parser.getDom();
-}
 
 // What happened, in order: "start A", "delete A", ...
 std::vector<std::string> gJournal;
@@ -89,7 +83,7 @@ std::vector<std::string> gScheduled;
 
 KelVvmActivity* fromPayload(TSMessage* message)
 {
-    JValue payload = parse(TSMessageGetPayload(message));
+    JValue payload = parseJson(TSMessageGetPayload(message));
     return new TestActivity(message, payload["type"].asInt32(), payload["name"].asString());
 }
 
@@ -149,12 +143,6 @@ void captureLog(const char*, int, const char* line, void*)
     gLogLines.push_back(line);
 }
 
-bool collect(TSHandle*, TSMessage* reply, void* context)
-{
-    static_cast<std::vector<std::string>*>(context)->push_back(TSMessageGetPayload(reply));
-    return true;
-}
-
 class ActivityEngineTest : public ::testing::Test
 {
   protected:
@@ -177,12 +165,11 @@ class ActivityEngineTest : public ::testing::Test
         ASSERT_TRUE(TSRegister("com.quor.testwork", &s_work, nullptr));
         ASSERT_TRUE(TSRegisterCategory(s_work, "/", kWork, nullptr, nullptr, nullptr));
         ASSERT_TRUE(TSGmainAttach(s_work, nullptr, nullptr));
-        ASSERT_TRUE(TSRegisterAnonymous(&s_client, nullptr));
-        ASSERT_TRUE(TSGmainAttach(s_client, nullptr, nullptr));
+        s_client = new BusClient();
     }
     static void TearDownTestSuite()
     {
-        TSUnregister(s_client, nullptr);
+        delete s_client;
         TSUnregister(s_work, nullptr);
         TSUnregister(s_host->m_serviceHandle, nullptr);
         delete s_host;
@@ -213,23 +200,12 @@ class ActivityEngineTest : public ::testing::Test
     // Calls a method and waits for its first reply.
     static JValue call(const std::string& uri, const std::string& payload)
     {
-        std::vector<std::string> replies;
-        TSMessageToken token = 0;
-        EXPECT_TRUE(TSCallOneReply(s_client, uri.c_str(), payload.c_str(), collect, &replies,
-                                   &token, nullptr));
-        bool answered = runUntil([&] { return !replies.empty(); });
-        EXPECT_TRUE(answered) << uri;
-        // A late answer must not reach `replies` once it is gone.
-        if (!answered)
-            TSCallCancel(s_client, token, nullptr);
-        return replies.empty() ? JValue() : parse(replies[0]);
+        return s_client->call(uri, payload);
     }
     // Keeps calling; the replies gather in `replies`.
-    static void callInto(const std::string& uri, const std::string& payload,
-                         std::vector<std::string>& replies)
+    static void callInto(const std::string& uri, const std::string& payload, Replies& replies)
     {
-        ASSERT_TRUE(TSCallOneReply(s_client, uri.c_str(), payload.c_str(), collect, &replies,
-                                   nullptr, nullptr));
+        s_client->start(uri, payload, replies);
     }
 
     // A platform activity that never comes due by itself, ready to be adopted.
@@ -259,7 +235,7 @@ class ActivityEngineTest : public ::testing::Test
     static emulator::ActivityManagerService* s_manager;
     static emulator::ConnectionManagerService* s_connections;
     static TSHandle* s_work;
-    static TSHandle* s_client;
+    static BusClient* s_client;
     static TestServiceHost* s_host;
     static size_t s_managerCallsBefore;
 };
@@ -268,7 +244,7 @@ TestBus* ActivityEngineTest::s_bus = nullptr;
 emulator::ActivityManagerService* ActivityEngineTest::s_manager = nullptr;
 emulator::ConnectionManagerService* ActivityEngineTest::s_connections = nullptr;
 TSHandle* ActivityEngineTest::s_work = nullptr;
-TSHandle* ActivityEngineTest::s_client = nullptr;
+BusClient* ActivityEngineTest::s_client = nullptr;
 TestServiceHost* ActivityEngineTest::s_host = nullptr;
 size_t ActivityEngineTest::s_managerCallsBefore = 0;
 
@@ -288,10 +264,10 @@ TEST_F(ActivityEngineTest, AdoptionAnswersAtOnceWorksWhenAdoptedAndEndsAfterTheC
         completedBeforeDeletion = KelVvmActivityMgr::getInstance()->alive(activity.serial()) &&
                                   KelVvmActivityMgr::getInstance()->current() == &activity;
     };
-    std::vector<std::string> replies;
+    Replies replies;
     callInto("quor://com.quor.kelvvm/adopt", adoptPayload("A", id), replies);
-    ASSERT_TRUE(runUntil([&] { return !replies.empty(); }));
-    EXPECT_EQ(replies[0], "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil([&] { return !replies.payloads.empty(); }));
+    EXPECT_EQ(replies.payloads[0], "{\"returnValue\":true}");
     ASSERT_TRUE(runUntil([] { return gJournal.size() == 2; }));
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete A"}));
     EXPECT_TRUE(completedBeforeDeletion);
@@ -299,7 +275,8 @@ TEST_F(ActivityEngineTest, AdoptionAnswersAtOnceWorksWhenAdoptedAndEndsAfterTheC
     ASSERT_EQ(completes.arraySize(), 1u);
     EXPECT_EQ(completes[0].stringify(),
               "{\"activityId\":" + std::to_string(id) + ",\"restart\":false}");
-    EXPECT_EQ(replies.size(), 1u) << "an adopted activity never answers its caller at the end";
+    EXPECT_EQ(replies.payloads.size(), 1u)
+        << "an adopted activity never answers its caller at the end";
     EXPECT_TRUE(idleTimerArmed());
 }
 
@@ -383,20 +360,22 @@ TEST_F(ActivityEngineTest, QueueRunsOneAtATimeInOrderAndRefusesASecondWaitingOfO
     };
     for (const char* name : {"B", "D"})
         gBehaviour[name] = [](KelVvmActivity& activity) { activity.complete(true); };
-    std::vector<std::string> a, b, c, d;
+    Replies a, b, c, d;
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"A\",\"type\":1}", a);
     ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"B\",\"type\":2}", b);
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"C\",\"type\":2}", c);
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"D\",\"type\":1}", d);
-    ASSERT_TRUE(runUntil([&] { return !c.empty(); }));
-    EXPECT_EQ(c[0], "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil([&] { return !c.payloads.empty(); }));
+    EXPECT_EQ(c.payloads[0], "{\"returnValue\":true}");
     runFor(50);
-    EXPECT_TRUE(b.empty() && d.empty() && a.empty()) << "nothing runs beside A";
+    EXPECT_TRUE(b.payloads.empty() && d.payloads.empty() && a.payloads.empty())
+        << "nothing runs beside A";
     EXPECT_EQ(KelVvmActivityMgr::getInstance()->queued(), 2u);
     releaseKept();
-    ASSERT_TRUE(runUntil([&] { return !a.empty() && !b.empty() && !d.empty(); }));
-    EXPECT_EQ(a[0], "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil(
+        [&] { return !a.payloads.empty() && !b.payloads.empty() && !d.payloads.empty(); }));
+    EXPECT_EQ(a.payloads[0], "{\"returnValue\":true}");
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete C", "delete A", "start B",
                                                   "delete B", "start D", "delete D"}));
     EXPECT_TRUE(idleTimerArmed());
@@ -433,7 +412,7 @@ TEST_F(ActivityEngineTest, FailAndRescheduleCreatesTheRetryThatLaterComesDue)
               "\"start\":true}");
     // 15 minutes at a thousandfold: under a second.
     ASSERT_TRUE(runUntil([] { return !gScheduled.empty(); }, 5000));
-    JValue scheduled = parse(gScheduled[0]);
+    JValue scheduled = parseJson(gScheduled[0]);
     EXPECT_EQ(scheduled["$activity"]["name"].asString(), "KelVvmRefreshSched");
     EXPECT_EQ(scheduled["requirements"]["wan"]["ipAddress"].asString(), "127.0.0.1");
 }
@@ -460,7 +439,7 @@ TEST_F(ActivityEngineTest, AReplyAfterTheAdoptionFailedNeverReachesTheDeletedAct
     gBehaviour["X"] = [](KelVvmActivity& activity) {
         activity.ownedRequest("quor://com.quor.testwork/slow", "{}", onWorkReply);
     };
-    std::vector<std::string> replies;
+    Replies replies;
     callInto("quor://com.quor.kelvvm/adopt", adoptPayload("X", id), replies);
     ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
     // The platform activity goes away: the adoption subscription reports the failure while the
@@ -480,7 +459,7 @@ TEST_F(ActivityEngineTest, AReplyAfterTheAdoptionFailedNeverReachesTheDeletedAct
     releaseKept();
     runFor(100);
     EXPECT_EQ(gWorkReplies, 0);
-    EXPECT_EQ(replies, (std::vector<std::string>{"{\"returnValue\":true}"}))
+    EXPECT_EQ(replies.payloads, (std::vector<std::string>{"{\"returnValue\":true}"}))
         << "the caller was answered once, at adoption";
 }
 
@@ -584,12 +563,13 @@ TEST_F(ActivityEngineTest, AThrowingReplyHandlerEndsItsActivityWithARetry)
         activity.m_retryActivityName = KelVvmActivity::s_refreshScheduledActivity;
         activity.ownedRequest("quor://com.quor.testwork/slow", "{}", throwingReply);
     };
-    std::vector<std::string> replies;
+    Replies replies;
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"H\",\"type\":2}", replies);
     ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
     releaseKept();
-    ASSERT_TRUE(runUntil([&] { return !replies.empty(); }));
-    EXPECT_EQ(replies[0], "{\"returnValue\":false,\"errorText\":\"boom\",\"errorCode\":666}");
+    ASSERT_TRUE(runUntil([&] { return !replies.payloads.empty(); }));
+    EXPECT_EQ(replies.payloads[0],
+              "{\"returnValue\":false,\"errorText\":\"boom\",\"errorCode\":666}");
     EXPECT_EQ(managerCalls("create").arraySize(), 1u) << "failAndReschedule, not fail";
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start H", "delete H"}));
     EXPECT_TRUE(idleTimerArmed());

@@ -1,6 +1,7 @@
 // The work chain before an activity's own work, against the emulator's database, telephony,
 // preferences, system and connection services on a private bus: the mailbox check and record,
 // the identity chain, and the account erasure with and without a restart.
+#include "BusClient.h"
 #include "ConnectionManagerService.h"
 #include "DbService.h"
 #include "KelVvmActivity.h"
@@ -31,13 +32,6 @@ const char* const kSimImsi = "208101234567890";
 const std::string kErased = "{\"returnValue\":false,\"errorText\":\"User account erased\","
                             "\"errorCode\":666}";
 const std::string kSuccess = "{\"returnValue\":true}";
-
-JValue parse(const std::string& text)
-{
-    JDomParser parser;
-    parser.parse(text, JSchemaFragment("{\"type\":[\"object\",\"array\"]}"));
-    return parser.getDom();
-}
 
 std::string failure(const std::string& text)
 {
@@ -98,12 +92,6 @@ bool handleQueue(TSHandle*, TSMessage* message, void*)
 
 const TSMethod kKelvvm[] = {{"queue", handleQueue, 0}, {}};
 
-bool collect(TSHandle*, TSMessage* reply, void* context)
-{
-    static_cast<std::vector<std::string>*>(context)->push_back(TSMessageGetPayload(reply));
-    return true;
-}
-
 class ChainTest : public SharedBusTest
 {
   protected:
@@ -115,8 +103,7 @@ class ChainTest : public SharedBusTest
         ASSERT_TRUE(
             TSRegisterCategory(s_host->m_serviceHandle, "/", kKelvvm, nullptr, nullptr, nullptr));
         ASSERT_TRUE(TSGmainAttach(s_host->m_serviceHandle, nullptr, nullptr));
-        ASSERT_TRUE(TSRegisterAnonymous(&s_client, nullptr));
-        ASSERT_TRUE(TSGmainAttach(s_client, nullptr, nullptr));
+        s_client = new BusClient();
         gchar* folder = g_dir_make_tmp("kelvvm-chain-XXXXXX", nullptr);
         ASSERT_NE(folder, nullptr);
         s_folder = folder;
@@ -129,7 +116,7 @@ class ChainTest : public SharedBusTest
     static void TearDownTestSuite()
     {
         QmLogSetCapture(nullptr, nullptr);
-        TSUnregister(s_client, nullptr);
+        delete s_client;
         TSUnregister(s_host->m_serviceHandle, nullptr);
         delete s_host;
         g_rmdir((s_folder + "/outside").c_str());
@@ -154,12 +141,13 @@ class ChainTest : public SharedBusTest
         KelVvmServiceValues::s_mediaFolder = s_folder + "/media/";
         // Fresh services for every case: nothing stored, no calls seen.
         emulator::DeviceContext context;
-        m_db = std::make_unique<emulator::DbService>(parse("{\"file\":\":memory:\"}"), context);
+        m_db = std::make_unique<emulator::DbService>(parseJson("{\"file\":\":memory:\"}"), context);
         m_telephony = std::make_unique<emulator::TelephonyService>(JValue::object(), context);
         m_preferences = std::make_unique<emulator::PreferencesService>(
-            parse("{\"systemProperties\":{\"com.quor.properties.nduid\":\"nduid-42\"}}"), context);
+            parseJson("{\"systemProperties\":{\"com.quor.properties.nduid\":\"nduid-42\"}}"),
+            context);
         m_system = std::make_unique<emulator::SystemService>(
-            parse("{\"preferences\":{\"uaString\":\"KelPhone/1.0\"}}"), context);
+            parseJson("{\"preferences\":{\"uaString\":\"KelPhone/1.0\"}}"), context);
         m_connections =
             std::make_unique<emulator::ConnectionManagerService>(JValue::object(), context);
         std::string error;
@@ -193,16 +181,7 @@ class ChainTest : public SharedBusTest
 
     static JValue call(const std::string& uri, const std::string& payload)
     {
-        std::vector<std::string> replies;
-        TSMessageToken token = 0;
-        EXPECT_TRUE(TSCallOneReply(s_client, uri.c_str(), payload.c_str(), collect, &replies,
-                                   &token, nullptr));
-        bool answered = runUntil([&] { return !replies.empty(); });
-        EXPECT_TRUE(answered) << uri;
-        // A late answer must not reach `replies` once it is gone.
-        if (!answered)
-            TSCallCancel(s_client, token, nullptr);
-        return replies.empty() ? JValue() : parse(replies[0]);
+        return s_client->call(uri, payload);
     }
 
     // Runs one activity to its end; its caller's answer.
@@ -241,7 +220,7 @@ class ChainTest : public SharedBusTest
     static void writeFile(const std::string& path) { std::ofstream(path) << "audio"; }
 
     static TestServiceHost* s_host;
-    static TSHandle* s_client;
+    static BusClient* s_client;
     static std::string s_folder;
     std::unique_ptr<emulator::DbService> m_db;
     std::unique_ptr<emulator::TelephonyService> m_telephony;
@@ -252,7 +231,7 @@ class ChainTest : public SharedBusTest
 };
 
 TestServiceHost* ChainTest::s_host = nullptr;
-TSHandle* ChainTest::s_client = nullptr;
+BusClient* ChainTest::s_client = nullptr;
 std::string ChainTest::s_folder;
 
 const std::string kFindMailbox = "find {\"query\":{\"from\":\"com.quor.vvm.kelmailbox:1\"}}";
