@@ -16,6 +16,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -90,6 +91,66 @@ std::string absolute(const std::string& path)
     std::string result = resolved;
     g_free(resolved);
     return result;
+}
+
+// The media folder of a kelvvm activated on the emulator's own bus, in the state folder.
+const char* const kKelvvmMediaFolder = "media/kel/";
+
+// Options that keep an activated daemon's files inside the state folder: nothing the
+// emulator starts writes to the system's paths. The values are relative to the state folder.
+const struct {
+    const char* name;
+    const char* option;
+    const char* value;
+} kActivationOptions[] = {
+    {"com.quor.kelvvm", "-f", kKelvvmMediaFolder},
+};
+
+// Copies the activation files of `dirs` into `target`, adding the options above to the
+// command line of the daemons they name; the bus then activates from `target` alone.
+bool writeActivationFiles(const std::vector<std::string>& dirs, const std::string& target,
+                          const std::string& stateDir, std::string& error)
+{
+    g_mkdir_with_parents(target.c_str(), 0755);
+    const char* group = "D-BUS Service";
+    for (const std::string& dir : dirs) {
+        GDir* listing = g_dir_open(dir.c_str(), 0, nullptr);
+        const char* entry = nullptr;
+        while (listing && (entry = g_dir_read_name(listing))) {
+            if (!g_str_has_suffix(entry, ".service"))
+                continue;
+            GKeyFile* keys = g_key_file_new();
+            std::string source = dir + "/" + entry;
+            gchar* name = nullptr;
+            gchar* exec = nullptr;
+            if (g_key_file_load_from_file(keys, source.c_str(), G_KEY_FILE_NONE, nullptr)) {
+                name = g_key_file_get_string(keys, group, "Name", nullptr);
+                exec = g_key_file_get_string(keys, group, "Exec", nullptr);
+            }
+            if (name && exec) {
+                std::string command = exec;
+                for (const auto& option : kActivationOptions) {
+                    if (strcmp(option.name, name) == 0)
+                        command += std::string(" ") + option.option + " " +
+                                   shellQuote(stateDir + "/" + option.value);
+                }
+                g_key_file_set_string(keys, group, "Exec", command.c_str());
+            }
+            std::string copy = target + "/" + entry;
+            bool saved = name && exec && g_key_file_save_to_file(keys, copy.c_str(), nullptr);
+            g_free(name);
+            g_free(exec);
+            g_key_file_free(keys);
+            if (!saved) {
+                error = "cannot use the activation file " + source;
+                g_dir_close(listing);
+                return false;
+            }
+        }
+        if (listing)
+            g_dir_close(listing);
+    }
+    return true;
 }
 
 void logLine(const char* context, int level, const char* line, void* file)
@@ -200,11 +261,15 @@ bool Emulator::start(std::string& error)
             serviceDirs.push_back(absolute(m_configDir + "/" + configured[i].asString()));
         for (const std::string& extra : m_options.serviceDirs)
             serviceDirs.push_back(absolute(extra));
+        std::string activationDir = state + "/services";
+        if (!writeActivationFiles(serviceDirs, activationDir, state, error))
+            return false;
         std::map<std::string, std::string> busEnv(env.begin(), env.end());
-        if (!m_bus.start(state, serviceDirs, busEnv, error))
+        if (!m_bus.start(state, {activationDir}, busEnv, error))
             return false;
         address = m_bus.address();
         g_setenv("TAMO_BUS_ADDRESS", address.c_str(), TRUE);
+        env.push_back({"KELVVM_MEDIA_FOLDER", state + "/" + kKelvvmMediaFolder});
     }
     env.insert(env.begin(), {"TAMO_BUS_ADDRESS", address});
 

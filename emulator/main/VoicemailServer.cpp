@@ -10,9 +10,9 @@ namespace
 // What the platform assumes when the section names no namespace; kelvvm must use the same.
 const char* const kDefaultNamespace = "http://ws.vvm.example.invalid/";
 
-const char* const kCommands[] = {"mailbox",  "requests",   "reports",    "clearRequests",
-                                 "addCall",  "removeCall", "setAccount", "failSoap",
-                                 "setAudio", "failReport"};
+const char* const kCommands[] = {"mailbox",       "requests", "reports",    "downloads",
+                                 "clearRequests", "addCall",  "removeCall", "setAccount",
+                                 "failSoap",      "setAudio", "failReport"};
 } // namespace
 
 // Each control method is the platform command of the same name.

@@ -227,14 +227,7 @@ void KelVvmActivity::complete(bool restart)
         JValue payload = JValue::object();
         payload.put("activityId", m_activityId);
         payload.put("restart", restart);
-        try {
-            ownedRequest(KelVvmActivityMgr::s_completeActivity, vtjsonToString(payload),
-                         completeCallback);
-        } catch (const std::exception& e) {
-            // Nobody would ever answer: the activity ends here as a refused completion does.
-            KLOG_ERROR("%s", e.what());
-            KelVvmActivityMgr::getInstance()->activityDone(this);
-        }
+        sendCompletion(payload);
         return;
     }
     if (m_message) {
@@ -242,6 +235,18 @@ void KelVvmActivity::complete(bool restart)
         answer(TamoMessage::s_messageSuccess);
     }
     KelVvmActivityMgr::getInstance()->activityDone(this);
+}
+
+void KelVvmActivity::sendCompletion(JValue& payload)
+{
+    try {
+        ownedRequest(KelVvmActivityMgr::s_completeActivity, vtjsonToString(payload),
+                     completeCallback);
+    } catch (const std::exception& e) {
+        // Nobody would ever answer: the activity ends here as a refused completion does.
+        KLOG_ERROR("%s", e.what());
+        KelVvmActivityMgr::getInstance()->activityDone(this);
+    }
 }
 
 bool KelVvmActivity::completeCallback(TSHandle*, TSMessage* reply, void* context)
@@ -297,34 +302,8 @@ void KelVvmActivity::failAndReschedule(const std::string& errorText, int errorCo
     fail(errorText, errorCode);
 }
 
-void KelVvmActivity::notAvailable(const char* step)
-{
-    KLOG_ERROR("KelVvmActivity::%s is not available in this build", step);
-    fail(std::string(step) + " not available", kActivityErrorCode);
-}
-
-void KelVvmActivity::verifySubscription()
-{
-    notAvailable("verifySubscription");
-}
-
 void KelVvmActivity::onWork()
 {
     KLOG_ERROR("KelVvmActivity::onWork - this activity defines no work");
     fail("No work defined for this activity", kActivityErrorCode);
-}
-
-void KelVvmActivity::syncMessages()
-{
-    notAvailable("syncMessages");
-}
-
-void KelVvmActivity::sendUsageReport()
-{
-    notAvailable("sendUsageReport");
-}
-
-void KelVvmActivity::onHandleCurrentMessages(const JValue&)
-{
-    notAvailable("onHandleCurrentMessages");
 }

@@ -30,6 +30,12 @@ class KelVvmActivity : public NoCopyClass
   public:
     static const std::string s_smsScheduledActivity;
     static const std::string s_refreshScheduledActivity;
+    // The usage report: the application-statistics endpoint (from the deployment settings) and
+    // what the report says of the application and signs it with.
+    static std::string s_reportUrl;
+    static const std::string s_reportAppId;
+    static const std::string s_reportAppVersion;
+    static const std::string s_reportAppKey;
 
     // Takes a reference on `message` (may be null) and parses its payload; a payload that is
     // not a JSON object or array throws "JSON parse exception".
@@ -53,9 +59,7 @@ class KelVvmActivity : public NoCopyClass
 
     virtual void execute();
 
-    // The work chain: the mailbox check and record, the identity chain and the account erasure
-    // are defined in vvm/sync. The steps whose bodies have not been built yet end the activity
-    // with "<step> not available", 666: a chain that reaches one fails visibly instead of hanging.
+    // The work chain and the work steps, defined in vvm/sync.
     virtual void getMailbox();
     virtual void getImsi();
     virtual void getSimMccMnc();
@@ -79,6 +83,13 @@ class KelVvmActivity : public NoCopyClass
     virtual void onCreateMailbox(const JValue& reply);
     virtual void onHandleCurrentMessages(const JValue& reply);
     virtual void onGetMessagesToDelete(const JValue& reply);
+
+    // Sends `payload` to the activity manager's "complete"; the activity ends when it answers,
+    // or at once when the call cannot be made.
+    void sendCompletion(JValue& payload);
+    // Removes the audio file a message record names (only a file of the media folder) and marks
+    // the record "reallyDeleted", with "readMessage" false and no "audioPath"; fire and forget.
+    void forgetMessage(const JValue& record);
 
     // Merge into the mailbox record, selected by its kind; fire and forget.
     void updateMailbox(const std::string& key, const JValue& value);
@@ -122,7 +133,6 @@ class KelVvmActivity : public NoCopyClass
   private:
     struct OwnedCall;
     static bool ownedCallReply(TSHandle* handle, TSMessage* reply, void* call);
-    void notAvailable(const char* step);
     void answer(const std::string& payload);
 
     // The first confirmation queues the activity; a repeated one (the "adopted" flag and the

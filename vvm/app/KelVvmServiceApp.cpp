@@ -25,6 +25,14 @@ namespace
 
 const TSMethod s_methods[] = {
     {"ping", KelVvmServiceApp::handlePing, 0},
+    {"test", KelVvmServiceApp::handleTest, 0},
+    {"scheduled", KelVvmServiceApp::handleScheduled, 0},
+    {"readMessage", KelVvmServiceApp::handleReadMessage, 0},
+    {"setGreeting", KelVvmServiceApp::handleSetGreeting, 0},
+    {"deleteMessage", KelVvmServiceApp::handleDeleteMessage, 0},
+    {"refreshMessages", KelVvmServiceApp::handleRefreshMessages, 0},
+    {"smsNotification", KelVvmServiceApp::handleSmsNotification, 0},
+    {"simStatusQuery", KelVvmServiceApp::handleSimStatusQuery, 0},
     {nullptr, nullptr, 0},
 };
 
@@ -282,6 +290,7 @@ void KelVvmServiceApp::cleanupService()
     KLOG_INFO("cleanupService");
     if (!m_serviceHandle)
         return;
+    TamoMessage::dropPending(m_serviceHandle);
     TSError error;
     TSErrorInit(&error);
     if (!TSUnregister(m_serviceHandle, &error))

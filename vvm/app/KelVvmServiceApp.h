@@ -17,12 +17,6 @@
 
 class TamoMessage;
 
-class KelVvmServiceAppException : public std::runtime_error
-{
-  public:
-    explicit KelVvmServiceAppException(const std::string& text) : std::runtime_error(text) {}
-};
-
 class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues, public KelVvmServiceHost
 {
   public:
@@ -47,6 +41,17 @@ class KelVvmServiceApp : public NoCopyClass, public KelVvmServiceValues, public 
                                              const std::string& previous);
 
     static bool handlePing(TSHandle* handle, TSMessage* message, void* context);
+    // The diagnostic method: runs the operation named by "method" and answers at once.
+    static bool handleTest(TSHandle* handle, TSMessage* message, void* context);
+    // Each wraps the call in a new activity and hands it to the activity manager, which
+    // answers it (KelVvmMethodHandlers.cpp).
+    static bool handleSetGreeting(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleSimStatusQuery(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleSmsNotification(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleRefreshMessages(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleDeleteMessage(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleReadMessage(TSHandle* handle, TSMessage* message, void* context);
+    static bool handleScheduled(TSHandle* handle, TSMessage* message, void* context);
 
     GMainLoop* m_mainLoop;
     guint m_idleTimerId;

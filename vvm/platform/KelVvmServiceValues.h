@@ -3,7 +3,16 @@
 #define KELVVMSERVICEVALUES_H
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+
+// The service's own failures; declared here, beside its values, so that the work steps below the
+// application can raise it too.
+class KelVvmServiceAppException : public std::runtime_error
+{
+  public:
+    explicit KelVvmServiceAppException(const std::string& text) : std::runtime_error(text) {}
+};
 
 // The application class derives from this one, so these are also reached as
 // KelVvmServiceApp::s_…; they live here so that the protocol and activity layers can read them

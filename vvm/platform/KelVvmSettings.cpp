@@ -32,6 +32,9 @@ bool KelVvmSettings::load(const std::string& file, std::string& error)
         vvmQlfUrl = readKey(keys, "voicemail", "qualification-url");
         webNamespace = readKey(keys, "voicemail", "namespace");
         reportUrl = readKey(keys, "report", "url");
+        testDownloadFolder = readKey(keys, "test", "download-folder");
+        if (!testDownloadFolder.empty() && testDownloadFolder.back() != '/')
+            testDownloadFolder += '/';
     } else {
         error = gerror->message;
         g_error_free(gerror);

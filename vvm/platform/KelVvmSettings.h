@@ -9,6 +9,9 @@ struct KelVvmSettings {
     std::string vvmQlfUrl;    // [voicemail] qualification-url
     std::string webNamespace; // [voicemail] namespace
     std::string reportUrl;    // [report] url
+    // [test] download-folder: a second folder the diagnostic "test" method may download into,
+    // given with or without its final "/"; empty when not set.
+    std::string testDownloadFolder;
 
     // Why the file could not be read; empty when it was.
     std::string loadError;

@@ -4,10 +4,21 @@
 #include "KelVvmLog.h"
 #include "KelVvmUtils.h"
 
+#include <unordered_set>
+#include <vector>
+
 namespace
 {
 const int32_t kSubscription = -1;
 const int32_t kWatch = -2;
+
+// The self-deleting wrappers still waiting for their reply; a reply frees them, and
+// dropPending frees those whose reply will never come.
+std::unordered_set<TamoMessage*>& pendingWrappers()
+{
+    static std::unordered_set<TamoMessage*> wrappers;
+    return wrappers;
+}
 } // namespace
 
 const char* const TamoMessage::s_messageSuccess = "{\"returnValue\":true}";
@@ -18,11 +29,26 @@ TamoMessage::TamoMessage(TSHandle* handle, const std::string& uri, const std::st
     : m_count(count), m_uri(uri), m_payload(payload), m_token(0), m_callback(callback),
       m_context(context), m_handle(handle), m_autoDelete(autoDelete)
 {
+    if (m_autoDelete)
+        pendingWrappers().insert(this);
 }
 
 TamoMessage::~TamoMessage()
 {
+    if (m_autoDelete)
+        pendingWrappers().erase(this);
     cancel();
+}
+
+void TamoMessage::dropPending(TSHandle* handle)
+{
+    std::vector<TamoMessage*> dropped;
+    for (TamoMessage* wrapper : pendingWrappers()) {
+        if (wrapper->m_handle == handle)
+            dropped.push_back(wrapper);
+    }
+    for (TamoMessage* wrapper : dropped)
+        delete wrapper;
 }
 
 void TamoMessage::issue()

@@ -42,6 +42,10 @@ class TamoMessage : public NoCopyClass
 
     void cancel();
 
+    // Deletes, and so cancels, every self-deleting wrapper on `handle` whose reply has not come.
+    // Called before the handle goes: those wrappers would otherwise never be freed.
+    static void dropPending(TSHandle* handle);
+
     static bool messageCallback(TSHandle* handle, TSMessage* reply, void* wrapper);
 
     TSMessageToken token() const { return m_token; }

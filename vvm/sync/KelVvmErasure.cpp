@@ -41,6 +41,19 @@ void removeAudioFile(const std::string& path)
 
 } // namespace
 
+void KelVvmActivity::forgetMessage(const JValue& record)
+{
+    std::string audioPath = record["audioPath"].asString();
+    if (!audioPath.empty())
+        removeAudioFile(audioPath);
+    JValue mark = JValue::object();
+    mark.put("_id", record["_id"]);
+    mark.put("reallyDeleted", true);
+    mark.put("readMessage", false);
+    mark.put("audioPath", "");
+    ZephDB::merge(m_serviceHandle, nullptr, nullptr, mark);
+}
+
 void KelVvmActivity::wipeUserAccount()
 {
     KLOG_DEBUG("KelVvmActivity::wipeUserAccount");
@@ -59,18 +72,9 @@ void KelVvmActivity::onGetMessagesToDelete(const JValue& reply)
     JValue results = reply["results"];
     size_t count = results.arraySize();
     for (size_t i = 0; i < count; i++) {
-        JValue record = results[i];
-        std::string audioPath = record["audioPath"].asString();
-        if (!audioPath.empty())
-            removeAudioFile(audioPath);
         // Marked "reallyDeleted", the records are not what the delete activity reports to the
         // server: the erasure stays local.
-        JValue mark = JValue::object();
-        mark.put("_id", record["_id"]);
-        mark.put("reallyDeleted", true);
-        mark.put("readMessage", false);
-        mark.put("audioPath", "");
-        ZephDB::merge(m_serviceHandle, nullptr, nullptr, mark);
+        forgetMessage(results[i]);
     }
     if (count > 0) {
         ZephDBQuery messages = kindQuery(KelVvmServiceValues::s_voiceMessageKind);

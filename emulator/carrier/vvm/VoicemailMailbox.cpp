@@ -348,9 +348,10 @@ std::string VoicemailMailbox::messageInfo(const xmlNode* request, const std::str
     // Each call's audio is kept in the one format it was recorded in.
     if (format != call->format)
         throw SoapFault{false, "Format not available", "Generic_FormatNotSupported"};
+    // The address names the format asked for, so that a download shows which address it used.
     return "<ns:out>" + element("delivery", call->delivered ? "true" : "false") +
            element("dureeMsg", std::to_string(call->duration)) + element("formatMsg", format) +
-           element("urlMsg", audioUrl(*call, baseUrl)) + "</ns:out>";
+           element("urlMsg", audioUrl(*call, baseUrl) + "?format=" + format) + "</ns:out>";
 }
 
 std::string VoicemailMailbox::archive(const xmlNode* request)

@@ -240,6 +240,7 @@ void VoicemailPlatform::serveAudio(const httplib::Request& request, httplib::Res
     unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, 10);
     unsigned serial = digits.size() <= 10 && parsed <= UINT_MAX ? unsigned(parsed) : 0;
     std::string audio;
+    std::string id;
     AudioBehaviour behaviour;
     bool found = false;
     bool fail = false;
@@ -248,6 +249,7 @@ void VoicemailPlatform::serveAudio(const httplib::Request& request, httplib::Res
         const VoicemailCall* call = m_mailbox.findBySerial(serial);
         if (call) {
             found = true;
+            id = call->id;
             audio = call->audio;
             auto specific = m_audioByCall.find(call->id);
             AudioBehaviour& active =
@@ -291,6 +293,11 @@ void VoicemailPlatform::serveAudio(const httplib::Request& request, httplib::Res
                 sink.write(data->data() + offset, std::min(length, limit - offset));
                 return true;
             });
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_downloads.push_back(
+            Download{id, request.path, request.get_param_value("format"), response.status});
     }
     record(request, response.status);
 }
@@ -372,6 +379,21 @@ JValue VoicemailPlatform::reports() const
     return list;
 }
 
+JValue VoicemailPlatform::downloads() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    JValue list = JValue::array();
+    for (const Download& download : m_downloads) {
+        JValue item = JValue::object();
+        item.put("id", download.id);
+        item.put("path", download.path);
+        item.put("format", download.format);
+        item.put("status", int32_t(download.status));
+        list.append(item);
+    }
+    return list;
+}
+
 std::string VoicemailPlatform::greeting() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -437,10 +459,13 @@ JValue VoicemailPlatform::runCommand(const std::string& name, const JValue& comm
         answer.put("requests", requests());
     } else if (name == "reports") {
         answer.put("reports", reports());
+    } else if (name == "downloads") {
+        answer.put("downloads", downloads());
     } else if (name == "clearRequests") {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.clear();
         m_reports.clear();
+        m_downloads.clear();
     } else if (name == "addCall") {
         VoicemailCall call = VoicemailCall::fromJson(command["call"]);
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -53,12 +53,13 @@ class VoicemailPlatform
     // any thread while the platform serves.
     JValue control(const JValue& command);
 
-    // Shortcuts of the control commands "mailbox", "requests" and "reports".
+    // Shortcuts of the control commands "mailbox", "requests", "reports" and "downloads".
     JValue mailbox() const;
     // The call `id` as mailbox() lists it; null when there is none.
     JValue call(const std::string& id) const;
     JValue requests() const;
     JValue reports() const;
+    JValue downloads() const;
     // The last greeting set through setInviteMessage, decoded.
     std::string greeting() const;
 
@@ -81,6 +82,12 @@ class VoicemailPlatform
         long long announcedLength = -1; // a Content-Length other than the true one
         long long closeAfter = -1;      // close after that many body bytes
         int delayMs = 0;
+    };
+    // One audio request: the call it named ("" for none), the "format" of its query ("" when
+    // it came without one, as the call list's addresses do) and the status answered.
+    struct Download {
+        std::string id, path, format;
+        int status;
     };
     struct LoggedRequest {
         std::string method, path, body;
@@ -106,6 +113,7 @@ class VoicemailPlatform
     std::deque<int> m_reportStatuses;
     std::vector<LoggedRequest> m_requests;
     std::vector<UsageReport> m_reports;
+    std::vector<Download> m_downloads;
 
     int m_configuredPort;
     int m_port;

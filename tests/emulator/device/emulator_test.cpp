@@ -1,6 +1,7 @@
 // nimbos-emulator as a program: DIR/env when ready, its own bus or a given one, data kept
 // across a kill -9, and a clean stop on SIGTERM.
 #include "BusClient.h"
+#include "EmulatorProcess.h"
 
 #include <curl/curl.h>
 #include <glib/gstdio.h>
@@ -15,63 +16,11 @@
 namespace
 {
 
-struct Running {
-    GPid pid = 0;
-    std::map<std::string, std::string> env;
-};
-
-std::map<std::string, std::string> readEnv(const std::string& path)
-{
-    std::map<std::string, std::string> env;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        const std::string prefix = "export ";
-        size_t equals = line.find('=');
-        if (line.compare(0, prefix.size(), prefix) != 0 || equals == std::string::npos)
-            continue;
-        std::string value = line.substr(equals + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-            value = value.substr(1, value.size() - 2);
-        env[line.substr(prefix.size(), equals - prefix.size())] = value;
-    }
-    return env;
-}
+using Running = EmulatorProcess;
 
 Running startEmulator(const std::string& stateDir, bool ownBus)
 {
-    Running running;
-    std::string envPath = stateDir + "/env";
-    g_unlink(envPath.c_str());
-    gchar** envp = g_get_environ();
-    if (ownBus)
-        envp = g_environ_unsetenv(envp, "TAMO_BUS_ADDRESS");
-    std::vector<char*> argv = {const_cast<char*>(NIMBOS_EMULATOR),
-                               const_cast<char*>("--state-dir"),
-                               const_cast<char*>(stateDir.c_str()),
-                               const_cast<char*>("--time-scale"),
-                               const_cast<char*>("100"),
-                               nullptr};
-    GError* error = nullptr;
-    EXPECT_TRUE(g_spawn_async(nullptr, argv.data(), envp,
-                              GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL),
-                              nullptr, nullptr, &running.pid, &error));
-    g_strfreev(envp);
-    if (error)
-        g_error_free(error);
-    EXPECT_TRUE(runUntil([&] { return g_file_test(envPath.c_str(), G_FILE_TEST_EXISTS); }, 10000));
-    running.env = readEnv(envPath);
-    return running;
-}
-
-int stopEmulator(Running& running, int signum)
-{
-    kill(running.pid, signum);
-    int status = 0;
-    waitpid(running.pid, &status, 0);
-    g_spawn_close_pid(running.pid);
-    running.pid = 0;
-    return status;
+    return ::startEmulator(NIMBOS_EMULATOR, stateDir, ownBus);
 }
 
 class EmulatorProgramTest : public ::testing::Test

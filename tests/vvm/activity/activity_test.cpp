@@ -171,6 +171,7 @@ class ActivityEngineTest : public ::testing::Test
     {
         delete s_client;
         TSUnregister(s_work, nullptr);
+        TamoMessage::dropPending(s_host->m_serviceHandle);
         TSUnregister(s_host->m_serviceHandle, nullptr);
         delete s_host;
         delete s_connections;

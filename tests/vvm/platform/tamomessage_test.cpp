@@ -106,6 +106,25 @@ bool throwing(TSHandle*, TSMessage*, void* context)
     throw std::runtime_error("handler failed");
 }
 
+TEST_F(TamoMessageTest, UnansweredSelfDeletingCallsAreDroppedWithTheirHandleOnly)
+{
+    // Fire-and-forget calls whose reply never comes: dropped when their handle goes (the leak
+    // checker sees the rest), while a call of another handle stays. Subscription payloads make
+    // the cancellations visible to the peer.
+    const std::string payload = "{\"subscribe\":true}";
+    const char* uri = "quor://com.quor.peer/keep";
+    TamoMessage::request(m_client, uri, payload, nullptr, nullptr, 1, true);
+    TamoMessage::request(m_client, uri, payload, nullptr, nullptr, 1, true);
+    TamoMessage::request(m_peer.handle, uri, payload, received, &m_received, 1, true);
+    ASSERT_TRUE(waitCalls(3));
+    TamoMessage::dropPending(m_client);
+    ASSERT_TRUE(runUntil([&] { return m_peer.cancels == 2; }));
+    answer(2, "{\"n\":1}");
+    ASSERT_TRUE(runUntil([&] { return m_received.payloads.size() == 1; }));
+    runFor(50);
+    EXPECT_EQ(m_peer.cancels, 3) << "the answered call ends itself";
+}
+
 TEST_F(TamoMessageTest, AThrowingHandlerStillEndsTheCall)
 {
     TamoMessage::request(m_client, "quor://com.quor.peer/keep", "{\"subscribe\":true}", throwing,

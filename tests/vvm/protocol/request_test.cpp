@@ -143,8 +143,9 @@ TEST_F(Request, AnswersArriveTyped)
 
     auto info = KelVvmRequest::getMessageInfo("101", "AMR");
     ASSERT_EQ(info->getType(), RESPONSE_MESSAGE_INFO);
+    // The platform names the format asked for in the address of a message info.
     EXPECT_EQ(static_cast<KelVvmGetMessageInfoResponse&>(*info).m_message.m_audioUrl,
-              call("101")["audioUrl"].asString());
+              call("101")["audioUrl"].asString() + "?format=AMR");
 
     auto profile = KelVvmRequest::getUserProfile();
     ASSERT_EQ(profile->getType(), RESPONSE_USER_PROFILE);

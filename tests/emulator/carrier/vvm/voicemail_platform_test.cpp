@@ -128,9 +128,35 @@ TEST_F(Platform, ListsCallsWithAudioAddressesAndHonoursTheWindow)
     CurlAnswer info =
         soap("getMessageVocalById",
              "<web:idCall>101</web:idCall><web:formatMsgVocal>AMR</web:formatMsgVocal>");
+    // The address of the message info names its format: a download shows which one it used.
     EXPECT_TRUE(contains(info.body, "<ns:out><ns:delivery>false</ns:delivery><ns:dureeMsg>2"
                                     "</ns:dureeMsg><ns:formatMsg>AMR</ns:formatMsg><ns:urlMsg>" +
-                                        url + "</ns:urlMsg></ns:out>"));
+                                        url + "?format=AMR</ns:urlMsg></ns:out>"))
+        << info.body;
+}
+
+TEST_F(Platform, RecordsEveryDownloadWithTheAddressItUsed)
+{
+    std::string url = call("101")["audioUrl"].asString();
+    EXPECT_EQ(curlFetch(url, nullptr).status, 200);
+    EXPECT_EQ(curlFetch(url + "?format=AMR", nullptr).status, 200);
+    control("{\"command\":\"setAudio\",\"id\":\"101\",\"failFirst\":1,\"failStatus\":503}");
+    EXPECT_EQ(curlFetch(url, nullptr).status, 503);
+    EXPECT_EQ(curlFetch(platform->baseUrl() + "/vvm/audio/999.amr", nullptr).status, 404);
+
+    JValue downloads = control("{\"command\":\"downloads\"}")["downloads"];
+    ASSERT_EQ(downloads.arraySize(), 4u) << downloads.stringify();
+    EXPECT_EQ(downloads[0]["id"].asString(), "101");
+    EXPECT_EQ(downloads[0]["format"].asString(), "");
+    EXPECT_EQ(downloads[0]["status"].asInt32(), 200);
+    EXPECT_EQ(downloads[1]["format"].asString(), "AMR");
+    EXPECT_EQ(downloads[2]["status"].asInt32(), 503);
+    EXPECT_EQ(downloads[3]["id"].asString(), "");
+    EXPECT_EQ(downloads[3]["status"].asInt32(), 404);
+    EXPECT_EQ(downloads[3]["path"].asString(), "/vvm/audio/999.amr");
+
+    control("{\"command\":\"clearRequests\"}");
+    EXPECT_EQ(platform->downloads().arraySize(), 0u);
 }
 
 TEST_F(Platform, OperationsChangeTheMailboxLikeARealPlatform)

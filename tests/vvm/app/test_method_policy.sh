@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The deployed bus policy keeps "test" to root: on a private bus configured like the system bus
+# and including packaging/dbus/com.quor.kelvvm.conf, a caller running as nobody may ping
+# kelvvm but its "test" call is refused by the bus and never reaches the service; root's is
+# served.
+set -u
+kelvvm=$1 tamo_send=$2 dbus_daemon=$3 policy=$4
+if [[ $(id -u) -ne 0 ]]; then
+  echo "skipped: switching to the user nobody needs root"
+  exit 77
+fi
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+dir=$(mktemp -d /tmp/kelvvm-policy-XXXXXX)
+chmod 755 "$dir"
+# The system bus's own defaults: method calls denied unless a policy file allows them.
+cat >"$dir/system.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$dir/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <include>$policy</include>
+</busconfig>
+EOF
+exec 3< <(env -u TAMO_BUS_ADDRESS "$dbus_daemon" --config-file="$dir/system.conf" --fork \
+  --print-address=1 --print-pid=1 2>"$dir/bus.log")
+read -r address <&3; read -r bus_pid <&3; exec 3<&-
+[[ -n ${bus_pid:-} ]] || { echo "FAIL: dbus-daemon did not start: $(cat "$dir/bus.log")"; exit 1; }
+export TAMO_BUS_ADDRESS=$address
+
+QMLOG_STDERR=1 KELVVM_CONFIG=/nonexistent TAMO_SYSTEM_PROPERTIES=/nonexistent \
+  "$kelvvm" -n -f "$dir/media/" 2>"$dir/kelvvm.log" &
+kelvvm_pid=$!
+trap 'kill $kelvvm_pid $bus_pid 2>/dev/null; wait $kelvvm_pid 2>/dev/null; rm -rf "$dir"' EXIT
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+
+for _ in $(seq 100); do
+  [[ $(timeout 5 "$tamo_send" quor://com.quor.kelvvm/ping '{}' 2>/dev/null) == '{}' ]] && break
+  sleep 0.1
+done
+
+reply=$(as_nobody timeout 5 "$tamo_send" quor://com.quor.kelvvm/ping '{"a":1}' 2>&1)
+[[ $reply == '{"a":1}' ]] || fail "nobody's ping: $reply"
+
+reply=$(as_nobody timeout 5 "$tamo_send" quor://com.quor.kelvvm/test '{"method":"none"}' 2>&1)
+[[ $reply == '{"returnValue":false,"errorCode":-1,"errorText":"Rejected send message'*'member=\"test\"'* ]] ||
+  fail "nobody's test was not refused by the bus: $reply"
+grep -q handleTest "$dir/kelvvm.log" && fail "nobody's test reached kelvvm"
+
+reply=$(timeout 5 "$tamo_send" quor://com.quor.kelvvm/test '{"method":"none"}' 2>&1)
+[[ $reply == '{"returnValue":false,"error":"Unknown method or invalid parameters"}' ]] ||
+  fail "root's test: $reply"
+grep -q 'handleTest: {"method":"none"}' "$dir/kelvvm.log" || fail "root's test did not reach kelvvm"
+
+[[ $failures -eq 0 ]] && echo "the bus policy keeps test to root"
+exit $((failures > 0))

@@ -1,0 +1,27 @@
+// SimStatusActivity: keeps the voicemail account in step with the SIM card, re-armed by the
+// platform activity manager at every change of SIM state.
+#ifndef SIMSTATUSACTIVITY_H
+#define SIMSTATUSACTIVITY_H
+
+#include "KelVvmActivity.h"
+
+#include <string>
+
+class SimStatusActivity : public KelVvmActivity
+{
+  public:
+    explicit SimStatusActivity(TSMessage* message);
+
+    // Always completes with the platform activity manager, with a trigger that fires at the
+    // next SIM state different from the one handled here.
+    void complete(bool restart) override;
+    // Decides at once instead of queueing: the account check runs beside the queue.
+    void onAdopted() override;
+    // The account check stops once the SIM matches the account.
+    void getSimMccMnc() override;
+
+    // The SIM state read from the trigger; empty when there was none.
+    std::string m_simState;
+};
+
+#endif

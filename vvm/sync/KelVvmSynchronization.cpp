@@ -1,0 +1,208 @@
+// KelVvmSynchronization: the reconciliation of the message records with the server's call list,
+// and the fetching of new messages into the media folder.
+#include "HttpRequest.h"
+#include "KelVvmActivity.h"
+#include "KelVvmConstants.h"
+#include "KelVvmLog.h"
+#include "KelVvmMediaFiles.h"
+#include "KelVvmMessage.h"
+#include "KelVvmReplyStep.h"
+#include "KelVvmRequest.h"
+#include "KelVvmServiceValues.h"
+#include "TamoMessage.h"
+#include "ZephDB.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace
+{
+const int kActivityErrorCode = 666;
+// Downloads land here first and are renamed onto their final name only once complete, so that
+// no record ever names a partial file. Final names end with an audio extension, so this name
+// is never one of them.
+const char* const kPartialDownload = ".download.part";
+
+std::string partialDownloadPath()
+{
+    return KelVvmServiceValues::s_mediaFolder + kPartialDownload;
+}
+
+// A download cut short by the end of the process leaves its partial file behind.
+void removeStalePartialDownload()
+{
+    const std::string path = partialDownloadPath();
+    if (unlink(path.c_str()) == 0)
+        KLOG_INFO("Removed the partial download %s", path.c_str());
+    else if (errno != ENOENT)
+        KLOG_WARNING("Cannot remove %s: %s", path.c_str(), strerror(errno));
+}
+
+// The whole body at `path`, or an HttpRequestException and no file there.
+void downloadComplete(HttpRequest& request, const std::string& path)
+{
+    const std::string partial = partialDownloadPath();
+    request.download(partial);
+    if (rename(partial.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        unlink(partial.c_str());
+        throw HttpRequestException(std::string("Unable to store file: ") + strerror(error), 0);
+    }
+}
+
+bool handleCurrentMessages(TSHandle*, TSMessage* reply, void* activity)
+{
+    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s", TSMessageGetPayload(reply));
+    return passReply(activity, reply, &KelVvmActivity::onHandleCurrentMessages);
+}
+
+// Fetches the audio of a new message into the media folder and completes the record with it.
+// False when the message must wait for the next synchronization; throws the transport's
+// exception when the media folder is full.
+bool fetchAudio(KelVvmActivity& activity, KelVvmMessage& message, const std::string& path)
+{
+    {
+        std::unique_ptr<KelVvmResponse> info =
+            KelVvmRequest::getMessageInfo(message.m_callId, KelVvmServiceValues::s_defaultFormat);
+        if (info->getType() != RESPONSE_MESSAGE_INFO) {
+            KLOG_ERROR("Problem with getMessageInfo for ID=%s", message.m_callId.c_str());
+            activity.updateMailbox("error", JValue(int32_t(0)));
+            return false;
+        }
+        // The address for the requested format replaces the one of the list.
+        message.m_audioUrl = static_cast<KelVvmGetMessageInfoResponse&>(*info).m_message.m_audioUrl;
+    }
+    KLOG_DEBUG("Download URL: %s", message.m_audioUrl.c_str());
+    KLOG_DEBUG("Download location: %s", path.c_str());
+    HttpRequest request(message.m_audioUrl);
+    request.m_interface = KelVvmServiceValues::s_wanIpAddress;
+    try {
+        downloadComplete(request, path);
+    } catch (const HttpRequestException&) {
+        KLOG_ERROR("Problem with message download: oom=%d - url=%s", request.m_outOfSpace ? 1 : 0,
+                   message.m_audioUrl.c_str());
+        if (!request.m_outOfSpace) {
+            activity.updateMailbox("error", JValue(int32_t(0)));
+            return false;
+        }
+        activity.updateMailbox("error", JValue(int32_t(16)));
+        throw;
+    }
+    struct stat file;
+    if (request.m_contentLength > 0)
+        message.m_size = request.m_contentLength;
+    else if (stat(path.c_str(), &file) == 0)
+        message.m_size = file.st_size;
+    KLOG_DEBUG("Media size: %lld", message.m_size);
+    message.m_audioPath = path;
+    return true;
+}
+
+} // namespace
+
+void KelVvmActivity::syncMessages()
+{
+    KLOG_DEBUG("KelVvmActivity::syncMessages");
+    removeStalePartialDownload();
+    {
+        std::unique_ptr<KelVvmResponse> profile = KelVvmRequest::getUserProfile();
+        if (profile->getType() == RESPONSE_USER_PROFILE) {
+            auto& user = static_cast<KelVvmGetUserProfileResponse&>(*profile);
+            if (!user.m_vvmInscription) {
+                profile.reset();
+                wipeUserAccount();
+                return;
+            }
+            updateMailbox("defaultGreeting", JValue(user.m_inviteMessageDefaut));
+        }
+    }
+    ZephDBQuery query;
+    query.from(KelVvmServiceValues::s_voiceMessageKind);
+    ownedCall(handleCurrentMessages, [&](TSMethodFunction function, void* context) {
+        return ZephDB::find(m_serviceHandle, function, context, query, false);
+    });
+}
+
+void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
+{
+    int added = 0, removed = 0, updated = 0;
+    try {
+        KLOG_DEBUG("KelVvmActivity::onHandleCurrentMessages");
+        bool found = false;
+        if (!reply["returnValue"].asBool(found) || !found)
+            throw KelVvmServiceAppException("Problem getting database records!");
+        std::unique_ptr<KelVvmResponse> list = KelVvmRequest::getAllMessages();
+        if (list->getType() != RESPONSE_MESSAGES)
+            throw KelVvmServiceAppException("Problem getting the messages from server!");
+
+        // Keyed by call identifier in byte order, the order in which new messages are stored;
+        // of two calls with one identifier the first listed wins.
+        std::map<std::string, KelVvmMessage> calls;
+        for (const KelVvmMessage& message :
+             static_cast<KelVvmGetAllMessagesResponse&>(*list).m_messages)
+            calls.emplace(message.m_callId, message);
+
+        JValue records = reply["results"];
+        for (size_t i = 0; i < records.arraySize(); i++) {
+            JValue record = records[i];
+            std::string id = record["id"].asString();
+            auto call = calls.find(id);
+            if (call == calls.end()) {
+                // The file stays: the delete activity selects records deleted this way and
+                // removes their files.
+                KLOG_DEBUG("Removing message: %s", id.c_str());
+                ZephDB::del(m_serviceHandle, nullptr, nullptr, record["_id"].asString(), false);
+                removed++;
+                continue;
+            }
+            bool read = false;
+            record["read"].asBool(read);
+            if (call->second.m_callStatus == ARCHIVED_MESSAGE && !read) {
+                KLOG_DEBUG("Updating message (trusted): %s", id.c_str());
+                JValue change = JValue::object();
+                change.put("_id", record["_id"]);
+                change.put("read", true);
+                ZephDB::merge(m_serviceHandle, nullptr, nullptr, change);
+                updated++;
+            } else if (call->second.m_callStatus == NEW_MESSAGE && read) {
+                // The user listened to it here: the server has not caught up yet.
+                KLOG_DEBUG("Don't trust the server - rearchive the message: %s", id.c_str());
+                KelVvmRequest::archiveMessage(id);
+            }
+            calls.erase(call);
+        }
+
+        const std::string extension =
+            KelVvmMessage::fileExtension(KelVvmServiceValues::s_defaultFormat);
+        for (auto& entry : calls) {
+            KelVvmMessage& message = entry.second;
+            // The identifier comes from the server and becomes a file name in the media folder:
+            // one that is not a plain name could write anywhere.
+            if (!isPlainFileName(message.m_callId) ||
+                !isPlainFileName(message.m_callId + extension)) {
+                KLOG_ERROR("Call identifier unfit for a file name, message skipped: %s",
+                           message.m_callId.c_str());
+                continue;
+            }
+            if (!message.m_noMessage &&
+                !fetchAudio(*this, message,
+                            KelVvmServiceValues::s_mediaFolder + message.m_callId + extension))
+                continue;
+            JValue object = message.toJson();
+            ZephDB::put(m_serviceHandle, nullptr, nullptr, object);
+            KelVvmRequest::deliverMessage(message.m_callId);
+            added++;
+        }
+    } catch (const std::exception& e) {
+        failAndReschedule(e.what(), kActivityErrorCode);
+        return;
+    }
+    KLOG_INFO("handleSynchronization: %d New - %d Removed - %d Updated", added, removed, updated);
+    complete(true);
+}
