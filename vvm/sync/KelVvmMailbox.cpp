@@ -62,6 +62,10 @@ void KelVvmActivity::onGetMailbox(const JValue& reply)
     if (count == 0) {
         if (m_canCreateMailbox) {
             m_mailboxCreated = true;
+            // The new record holds no IMSI, and neither may its copy: one left from an account
+            // erased for another SIM would make the IMSI step erase the new record and start
+            // over, for ever.
+            KelVvmServiceValues::s_imsi.clear();
             createMailbox();
         } else {
             // No record, no account: stale message records and audio files go.

@@ -48,8 +48,12 @@ class BusClient
     {
         Replies replies;
         EXPECT_TRUE(TSCallOneReply(m_handle, uri.c_str(), payload.c_str(), collectReply, &replies,
-                                   nullptr, nullptr));
-        EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); })) << uri;
+                                   &replies.token, nullptr));
+        bool answered = runUntil([&] { return !replies.payloads.empty(); });
+        EXPECT_TRUE(answered) << uri;
+        // A late answer must not reach `replies` once it is gone.
+        if (!answered)
+            cancel(replies);
         return replies.at(0);
     }
     // A call that may bring many replies into `replies`; cancel with cancel().

@@ -2,6 +2,7 @@
 // the three ends and what each sends, the queue and its duplicate rule, restarts, and that no
 // reply ever reaches a deleted activity.
 #include "ActivityManagerService.h"
+#include "BusClient.h"
 #include "ConnectionManagerService.h"
 #include "KelVvmActivity.h"
 #include "KelVvmActivityMgr.h"
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -22,13 +24,6 @@
 
 namespace
 {
-
-JValue parse(const std::string& text)
-{
-    JDomParser parser;
-    parser.parse(text, JSchemaFragment("{\"type\":[\"object\",\"array\"]}"));
-    return parser.getDom();
-}
 
 // What happened, in order: "start A", "delete A", ...
 std::vector<std::string> gJournal;
@@ -62,13 +57,33 @@ class TestActivity : public KelVvmActivity
     std::string m_name;
 };
 
+// Always made in the same memory, so that a new one takes the address of a deleted one.
+class RecycledActivity : public TestActivity
+{
+  public:
+    using TestActivity::TestActivity;
+    static void* operator new(size_t size)
+    {
+        EXPECT_TRUE(size <= sizeof(s_slot) && !s_used);
+        s_used = true;
+        return s_slot;
+    }
+    static void operator delete(void*) { s_used = false; }
+
+  private:
+    alignas(std::max_align_t) static unsigned char s_slot[1024];
+    static bool s_used;
+};
+alignas(std::max_align_t) unsigned char RecycledActivity::s_slot[1024];
+bool RecycledActivity::s_used = false;
+
 // The stand-in for kelvvm's own methods: "queue" and "adopt" build a test activity from the
 // payload's "name" and "type" and hand it over as the real handlers do; "scheduled" records.
 std::vector<std::string> gScheduled;
 
 KelVvmActivity* fromPayload(TSMessage* message)
 {
-    JValue payload = parse(TSMessageGetPayload(message));
+    JValue payload = parseJson(TSMessageGetPayload(message));
     return new TestActivity(message, payload["type"].asInt32(), payload["name"].asString());
 }
 
@@ -128,12 +143,6 @@ void captureLog(const char*, int, const char* line, void*)
     gLogLines.push_back(line);
 }
 
-bool collect(TSHandle*, TSMessage* reply, void* context)
-{
-    static_cast<std::vector<std::string>*>(context)->push_back(TSMessageGetPayload(reply));
-    return true;
-}
-
 class ActivityEngineTest : public ::testing::Test
 {
   protected:
@@ -156,12 +165,11 @@ class ActivityEngineTest : public ::testing::Test
         ASSERT_TRUE(TSRegister("com.quor.testwork", &s_work, nullptr));
         ASSERT_TRUE(TSRegisterCategory(s_work, "/", kWork, nullptr, nullptr, nullptr));
         ASSERT_TRUE(TSGmainAttach(s_work, nullptr, nullptr));
-        ASSERT_TRUE(TSRegisterAnonymous(&s_client, nullptr));
-        ASSERT_TRUE(TSGmainAttach(s_client, nullptr, nullptr));
+        s_client = new BusClient();
     }
     static void TearDownTestSuite()
     {
-        TSUnregister(s_client, nullptr);
+        delete s_client;
         TSUnregister(s_work, nullptr);
         TamoMessage::dropPending(s_host->m_serviceHandle);
         TSUnregister(s_host->m_serviceHandle, nullptr);
@@ -193,18 +201,12 @@ class ActivityEngineTest : public ::testing::Test
     // Calls a method and waits for its first reply.
     static JValue call(const std::string& uri, const std::string& payload)
     {
-        std::vector<std::string> replies;
-        EXPECT_TRUE(TSCallOneReply(s_client, uri.c_str(), payload.c_str(), collect, &replies,
-                                   nullptr, nullptr));
-        EXPECT_TRUE(runUntil([&] { return !replies.empty(); })) << uri;
-        return replies.empty() ? JValue() : parse(replies[0]);
+        return s_client->call(uri, payload);
     }
     // Keeps calling; the replies gather in `replies`.
-    static void callInto(const std::string& uri, const std::string& payload,
-                         std::vector<std::string>& replies)
+    static void callInto(const std::string& uri, const std::string& payload, Replies& replies)
     {
-        ASSERT_TRUE(TSCallOneReply(s_client, uri.c_str(), payload.c_str(), collect, &replies,
-                                   nullptr, nullptr));
+        s_client->start(uri, payload, replies);
     }
 
     // A platform activity that never comes due by itself, ready to be adopted.
@@ -234,7 +236,7 @@ class ActivityEngineTest : public ::testing::Test
     static emulator::ActivityManagerService* s_manager;
     static emulator::ConnectionManagerService* s_connections;
     static TSHandle* s_work;
-    static TSHandle* s_client;
+    static BusClient* s_client;
     static TestServiceHost* s_host;
     static size_t s_managerCallsBefore;
 };
@@ -243,7 +245,7 @@ TestBus* ActivityEngineTest::s_bus = nullptr;
 emulator::ActivityManagerService* ActivityEngineTest::s_manager = nullptr;
 emulator::ConnectionManagerService* ActivityEngineTest::s_connections = nullptr;
 TSHandle* ActivityEngineTest::s_work = nullptr;
-TSHandle* ActivityEngineTest::s_client = nullptr;
+BusClient* ActivityEngineTest::s_client = nullptr;
 TestServiceHost* ActivityEngineTest::s_host = nullptr;
 size_t ActivityEngineTest::s_managerCallsBefore = 0;
 
@@ -263,10 +265,10 @@ TEST_F(ActivityEngineTest, AdoptionAnswersAtOnceWorksWhenAdoptedAndEndsAfterTheC
         completedBeforeDeletion = KelVvmActivityMgr::getInstance()->alive(activity.serial()) &&
                                   KelVvmActivityMgr::getInstance()->current() == &activity;
     };
-    std::vector<std::string> replies;
+    Replies replies;
     callInto("quor://com.quor.kelvvm/adopt", adoptPayload("A", id), replies);
-    ASSERT_TRUE(runUntil([&] { return !replies.empty(); }));
-    EXPECT_EQ(replies[0], "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil([&] { return !replies.payloads.empty(); }));
+    EXPECT_EQ(replies.payloads[0], "{\"returnValue\":true}");
     ASSERT_TRUE(runUntil([] { return gJournal.size() == 2; }));
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete A"}));
     EXPECT_TRUE(completedBeforeDeletion);
@@ -274,7 +276,8 @@ TEST_F(ActivityEngineTest, AdoptionAnswersAtOnceWorksWhenAdoptedAndEndsAfterTheC
     ASSERT_EQ(completes.arraySize(), 1u);
     EXPECT_EQ(completes[0].stringify(),
               "{\"activityId\":" + std::to_string(id) + ",\"restart\":false}");
-    EXPECT_EQ(replies.size(), 1u) << "an adopted activity never answers its caller at the end";
+    EXPECT_EQ(replies.payloads.size(), 1u)
+        << "an adopted activity never answers its caller at the end";
     EXPECT_TRUE(idleTimerArmed());
 }
 
@@ -286,7 +289,13 @@ TEST_F(ActivityEngineTest, CallsThatDoNotComeFromTheActivityManagerAreRefused)
               "{\"returnValue\":false}");
     EXPECT_EQ(call("quor://com.quor.kelvvm/adopt", "{\"name\":\"M\"}").stringify(),
               "{\"returnValue\":false}");
-    EXPECT_EQ(gJournal, (std::vector<std::string>{"delete T", "delete M"}));
+    // An id of 0 would read as "not adopted" at the end, and no platform activity has one.
+    EXPECT_EQ(call("quor://com.quor.kelvvm/adopt", adoptPayload("Z", 0)).stringify(),
+              "{\"returnValue\":false}");
+    EXPECT_EQ(call("quor://com.quor.kelvvm/adopt", adoptPayload("N", -7)).stringify(),
+              "{\"returnValue\":false}");
+    EXPECT_EQ(managerCalls("adopt").arraySize(), 0u);
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"delete T", "delete M", "delete Z", "delete N"}));
     EXPECT_TRUE(idleTimerArmed());
 }
 
@@ -352,20 +361,22 @@ TEST_F(ActivityEngineTest, QueueRunsOneAtATimeInOrderAndRefusesASecondWaitingOfO
     };
     for (const char* name : {"B", "D"})
         gBehaviour[name] = [](KelVvmActivity& activity) { activity.complete(true); };
-    std::vector<std::string> a, b, c, d;
+    Replies a, b, c, d;
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"A\",\"type\":1}", a);
     ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"B\",\"type\":2}", b);
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"C\",\"type\":2}", c);
     callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"D\",\"type\":1}", d);
-    ASSERT_TRUE(runUntil([&] { return !c.empty(); }));
-    EXPECT_EQ(c[0], "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil([&] { return !c.payloads.empty(); }));
+    EXPECT_EQ(c.payloads[0], "{\"returnValue\":true}");
     runFor(50);
-    EXPECT_TRUE(b.empty() && d.empty() && a.empty()) << "nothing runs beside A";
+    EXPECT_TRUE(b.payloads.empty() && d.payloads.empty() && a.payloads.empty())
+        << "nothing runs beside A";
     EXPECT_EQ(KelVvmActivityMgr::getInstance()->queued(), 2u);
     releaseKept();
-    ASSERT_TRUE(runUntil([&] { return !a.empty() && !b.empty() && !d.empty(); }));
-    EXPECT_EQ(a[0], "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil(
+        [&] { return !a.payloads.empty() && !b.payloads.empty() && !d.payloads.empty(); }));
+    EXPECT_EQ(a.payloads[0], "{\"returnValue\":true}");
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete C", "delete A", "start B",
                                                   "delete B", "start D", "delete D"}));
     EXPECT_TRUE(idleTimerArmed());
@@ -402,7 +413,7 @@ TEST_F(ActivityEngineTest, FailAndRescheduleCreatesTheRetryThatLaterComesDue)
               "\"start\":true}");
     // 15 minutes at a thousandfold: under a second.
     ASSERT_TRUE(runUntil([] { return !gScheduled.empty(); }, 5000));
-    JValue scheduled = parse(gScheduled[0]);
+    JValue scheduled = parseJson(gScheduled[0]);
     EXPECT_EQ(scheduled["$activity"]["name"].asString(), "KelVvmRefreshSched");
     EXPECT_EQ(scheduled["requirements"]["wan"]["ipAddress"].asString(), "127.0.0.1");
 }
@@ -429,20 +440,27 @@ TEST_F(ActivityEngineTest, AReplyAfterTheAdoptionFailedNeverReachesTheDeletedAct
     gBehaviour["X"] = [](KelVvmActivity& activity) {
         activity.ownedRequest("quor://com.quor.testwork/slow", "{}", onWorkReply);
     };
-    std::vector<std::string> replies;
+    Replies replies;
     callInto("quor://com.quor.kelvvm/adopt", adoptPayload("X", id), replies);
     ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
     // The platform activity goes away: the adoption subscription reports the failure while the
     // activity's own call is still out.
+    gLogLines.clear();
+    QmLogSetCapture(captureLog, nullptr);
     EXPECT_TRUE(call("quor://com.quor.activitymanager/cancel",
                      "{\"activityName\":\"adopt-cancelled\"}")["returnValue"]
                     .asBool());
     ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    QmLogSetCapture(nullptr, nullptr);
+    bool reasonLogged = false;
+    for (const std::string& line : gLogLines)
+        reasonLogged |= line.find("refused: Activity cancelled") != std::string::npos;
+    EXPECT_TRUE(reasonLogged) << "the refusal's reason reaches nobody else";
     EXPECT_EQ(gJournal, (std::vector<std::string>{"start X", "delete X"}));
     releaseKept();
     runFor(100);
     EXPECT_EQ(gWorkReplies, 0);
-    EXPECT_EQ(replies, (std::vector<std::string>{"{\"returnValue\":true}"}))
+    EXPECT_EQ(replies.payloads, (std::vector<std::string>{"{\"returnValue\":true}"}))
         << "the caller was answered once, at adoption";
 }
 
@@ -522,6 +540,115 @@ TEST_F(ActivityEngineTest, ExitWithLiveActivitiesWarnsOnceAndTellsNobody)
     runFor(100);
     EXPECT_EQ(gWorkReplies, 0);
     EXPECT_EQ(managerCalls("complete").arraySize(), completesBefore);
+}
+
+// Reply handlers the engine reaches through ownedCall.
+bool throwingReply(TSHandle*, TSMessage*, void*)
+{
+    throw std::runtime_error("boom");
+}
+
+bool restartingReply(TSHandle*, TSMessage*, void* context)
+{
+    auto* activity = static_cast<TestActivity*>(context);
+    activity->m_wipingAccount = true;
+    activity->onAdopted();
+    // Still running on this activity after asking for the restart.
+    gJournal.push_back("returned " + activity->m_name);
+    return true;
+}
+
+TEST_F(ActivityEngineTest, AThrowingReplyHandlerEndsItsActivityWithARetry)
+{
+    gBehaviour["H"] = [](KelVvmActivity& activity) {
+        activity.m_retryActivityName = KelVvmActivity::s_refreshScheduledActivity;
+        activity.ownedRequest("quor://com.quor.testwork/slow", "{}", throwingReply);
+    };
+    Replies replies;
+    callInto("quor://com.quor.kelvvm/queue", "{\"name\":\"H\",\"type\":2}", replies);
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    releaseKept();
+    ASSERT_TRUE(runUntil([&] { return !replies.payloads.empty(); }));
+    EXPECT_EQ(replies.payloads[0],
+              "{\"returnValue\":false,\"errorText\":\"boom\",\"errorCode\":666}");
+    EXPECT_EQ(managerCalls("create").arraySize(), 1u) << "failAndReschedule, not fail";
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start H", "delete H"}));
+    EXPECT_TRUE(idleTimerArmed());
+    call("quor://com.quor.activitymanager/cancel", "{\"activityName\":\"KelVvmRefreshSched\"}");
+}
+
+TEST_F(ActivityEngineTest, AnOwnedCallMustBeOneShot)
+{
+    gBehaviour["O"] = [](KelVvmActivity& activity) {
+        // Its record would go with the first reply and the second would find it gone.
+        EXPECT_THROW(activity.ownedCall(onWorkReply,
+                                        [&](TSMethodFunction function, void* context) {
+                                            return TamoMessage::subscribe(
+                                                activity.m_serviceHandle,
+                                                "quor://com.quor.connectionmanager/getStatus", "{}",
+                                                function, context);
+                                        }),
+                     std::logic_error);
+        activity.complete(true);
+    };
+    EXPECT_EQ(call("quor://com.quor.kelvvm/queue", "{\"name\":\"O\",\"type\":1}").stringify(),
+              "{\"returnValue\":true}");
+    // A change of the connection would reach a subscription left open.
+    EXPECT_TRUE(call("quor://com.quor.connectionmanager/emulator/setWan",
+                     "{\"state\":\"connected\"}")["returnValue"]
+                    .asBool());
+    runFor(50);
+    EXPECT_EQ(gWorkReplies, 0);
+}
+
+TEST_F(ActivityEngineTest, ARestartRunsFromTheLoopAfterItsHandlerHasReturned)
+{
+    // The first mailbox check waits for its peer, whose reply asks for the restart; the
+    // restarted check ends the activity at once.
+    int runs = 0;
+    gBehaviour["R"] = [](KelVvmActivity& activity) { activity.getMailbox(); };
+    gBehaviour["R.mailbox"] = [&runs](KelVvmActivity& activity) {
+        if (++runs == 1)
+            activity.ownedRequest("quor://com.quor.testwork/slow", "{}", restartingReply);
+        else
+            activity.complete(true);
+    };
+    KelVvmActivityMgr::getInstance()->queueActivity(new TestActivity(nullptr, 2, "R"));
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    releaseKept();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start R", "mailbox R", "returned R", "mailbox R",
+                                                  "delete R"}));
+    EXPECT_TRUE(idleTimerArmed());
+}
+
+TEST_F(ActivityEngineTest, AnEndedActivityIsNotTakenForTheOneNowAtItsAddress)
+{
+    // A queues B and completes, which starts B, which queues C in A's memory; then A's step
+    // throws. The failure belongs to A, which is gone: C must run untouched.
+    gBehaviour["A"] = [](KelVvmActivity& activity) {
+        KelVvmActivityMgr::getInstance()->queueActivity(new TestActivity(nullptr, 2, "B"));
+        activity.complete(true);
+        throw std::runtime_error("late");
+    };
+    const void* addressOfA = nullptr;
+    gBehaviour["B"] = [&addressOfA](KelVvmActivity& activity) {
+        auto* c = new RecycledActivity(nullptr, 3, "C");
+        EXPECT_EQ(static_cast<const void*>(c), addressOfA);
+        KelVvmActivityMgr::getInstance()->queueActivity(c);
+        activity.ownedRequest("quor://com.quor.testwork/slow", "{}", onWorkReply);
+    };
+    gBehaviour["C"] = [](KelVvmActivity& activity) { activity.complete(true); };
+    auto* a = new RecycledActivity(nullptr, 1, "A");
+    addressOfA = a;
+    KelVvmActivityMgr::getInstance()->queueActivity(a);
+    ASSERT_TRUE(runUntil([] { return gKept.size() == 1; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete A", "start B"}))
+        << "C waits behind B, unfailed";
+    releaseKept();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    EXPECT_EQ(gJournal, (std::vector<std::string>{"start A", "delete A", "start B", "delete B",
+                                                  "start C", "delete C"}));
 }
 
 } // namespace
