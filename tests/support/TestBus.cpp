@@ -64,7 +64,12 @@ void runFor(int ms)
     runUntil([] { return false; }, ms);
 }
 
-bool nameHasOwner(const char* name)
+namespace
+{
+
+// Asks the bus daemon at $TAMO_BUS_ADDRESS `method` about `name`; null when it cannot be asked
+// or refuses (as it does for a name without owner).
+GVariant* askBus(const char* method, const char* name, const char* replyType)
 {
     GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
         g_getenv("TAMO_BUS_ADDRESS"),
@@ -72,16 +77,35 @@ bool nameHasOwner(const char* name)
                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
     if (!bus)
-        return false;
+        return nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-        -1, nullptr, nullptr);
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+        g_variant_new("(s)", name), G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+        nullptr);
+    g_object_unref(bus);
+    return reply;
+}
+
+} // namespace
+
+bool nameHasOwner(const char* name)
+{
+    GVariant* reply = askBus("NameHasOwner", name, "(b)");
     gboolean owned = FALSE;
     if (reply) {
         g_variant_get(reply, "(b)", &owned);
         g_variant_unref(reply);
     }
-    g_object_unref(bus);
     return owned;
+}
+
+int nameOwnerPid(const char* name)
+{
+    GVariant* reply = askBus("GetConnectionUnixProcessID", name, "(u)");
+    guint32 pid = 0;
+    if (reply) {
+        g_variant_get(reply, "(u)", &pid);
+        g_variant_unref(reply);
+    }
+    return int(pid);
 }

@@ -46,5 +46,7 @@ bool runUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 void runFor(int ms);
 // Whether `name` has an owner on the bus at $TAMO_BUS_ADDRESS (false when it cannot be asked).
 bool nameHasOwner(const char* name);
+// The process id of `name`'s owner on the bus at $TAMO_BUS_ADDRESS; 0 when it has none.
+int nameOwnerPid(const char* name);
 
 #endif

@@ -1,0 +1,311 @@
+// Faults the voicemail service must survive, driven as the phone drives it: nimbos-emulator on
+// its own bus activates the real kelvvm, the new-voicemail SMS starts a synchronization, and
+// the emulator's controls slow the carrier down and show what it served. Kill points are drawn
+// from a seeded generator; KEL_FAULT_SEED replays a run.
+#include "BusClient.h"
+#include "EmulatorProcess.h"
+
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+namespace
+{
+
+const char* const kMessages = "com.quor.vvm.kelmessages:1";
+const char kKelvvm[] = "com.quor.kelvvm";
+const int kCallsPerRun = 50;
+// What the carrier takes to answer each SOAP request and each audio request: the window in
+// which a kill lands.
+const int kCarrierDelayMs = 8;
+// Long enough for a whole synchronization on a loaded machine or a sanitized build; no step
+// waits for it.
+const int kPatienceMs = 60000;
+
+std::string callJson(int id)
+{
+    return "{\"id\":\"" + std::to_string(id) + "\",\"caller\":\"33611" + std::to_string(id) +
+           "\",\"duration\":1}";
+}
+
+// The default device; the carrier's mailbox holds the calls `firstId`… (`calls` of them).
+std::string configuration(int firstId, int calls)
+{
+    std::string list;
+    for (int i = 0; i < calls; i++)
+        list += (i ? "," : "") + callJson(firstId + i);
+    std::string activities = std::string(KEL_SOURCE_DIR) + "/emulator/device/activities/";
+    return "{\"db\":{\"file\":\"db.sqlite\"},"
+           "\"telephony\":{\"imsi\":\"208101234567890\",\"mcc\":\"208\",\"mnc\":\"10\","
+           "\"simState\":\"simready\"},"
+           "\"connectionmanager\":{\"wan\":{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}},"
+           "\"preferences\":{\"systemProperties\":{\"com.quor.properties.nduid\":"
+           "\"0123456789abcdef0123456789abcdef01234567\"}},"
+           "\"systemservice\":{\"preferences\":{\"uaString\":\"KelVvmFaults/1.0\"}},"
+           "\"applicationManager\":{},\"hotspot\":{},"
+           // Subscribed already: the carrier does not forget it when the device restarts.
+           "\"voicemail\":{\"account\":{\"userId\":\"33612345678\",\"subscribed\":true},"
+           "\"calls\":[" +
+           list +
+           "]},"
+           "\"activitymanager\":{\"activityFiles\":[\"" +
+           activities + "simstatus.json\",\"" + activities + "messages-read.json\",\"" +
+           activities + "messages-deleted.json\"]}}";
+}
+
+std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
+{
+    std::map<std::string, std::uintmax_t> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        files[entry.path().filename().string()] = entry.file_size(error);
+    return files;
+}
+
+unsigned faultSeed()
+{
+    const char* given = g_getenv("KEL_FAULT_SEED");
+    unsigned seed = given ? unsigned(strtoul(given, nullptr, 10)) : std::random_device()();
+    std::cout << "KEL_FAULT_SEED=" << seed << std::endl;
+    ::testing::Test::RecordProperty("seed", std::to_string(seed));
+    return seed;
+}
+
+class VoicemailFaults : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        gchar* dir = g_dir_make_tmp("kelvvm-faults-XXXXXX", nullptr);
+        m_state = dir;
+        g_free(dir);
+        m_previousBus = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
+    }
+    void TearDown() override
+    {
+        m_client.reset();
+        if (m_emulator.pid)
+            stopEmulator(m_emulator, SIGTERM);
+        if (m_previousBus.empty())
+            g_unsetenv("TAMO_BUS_ADDRESS");
+        else
+            g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
+        if (!HasFailure())
+            std::filesystem::remove_all(m_state);
+        else
+            ADD_FAILURE() << "logs kept in " << m_state << " (emulator.log, bus.log)";
+    }
+
+    // Starts the emulator on the state folder (again, after a kill) with the carrier's mailbox
+    // of `calls` calls, and waits for the SIM check that the start sets off.
+    void startDevice(int calls)
+    {
+        std::string config = m_state + "/emulator.json";
+        std::ofstream(config) << configuration(kFirstCall, calls);
+        // kelvvm's lines land in the bus's log, beside the emulator's.
+        g_setenv("QMLOG_STDERR", "1", TRUE);
+        m_emulator = startEmulator(
+            NIMBOS_EMULATOR, m_state, true,
+            {"--config", config, "--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"});
+        g_unsetenv("QMLOG_STDERR");
+        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
+        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
+        m_media = m_emulator.env["KELVVM_MEDIA_FOLDER"];
+        m_client = std::make_unique<BusClient>();
+        ASSERT_TRUE(runUntil([&] { return simCheckDone(); }, kPatienceMs));
+    }
+    bool simCheckDone()
+    {
+        JValue all = call("quor://com.quor.activitymanager/emulator/activities")["activities"];
+        for (size_t i = 0; i < all.arraySize(); i++) {
+            if (all[i]["name"].asString() == "KelVvmSimStatus")
+                return all[i]["state"].asString() == "waiting" && !all[i]["adopted"].asBool() &&
+                       all[i]["activity"]["trigger"].hasKey("where");
+        }
+        return false;
+    }
+
+    JValue call(const std::string& uri, const std::string& payload = "{}")
+    {
+        return m_client->call(uri, payload);
+    }
+    JValue platform(const std::string& command, const std::string& payload = "{}")
+    {
+        JValue answer = call("quor://com.quor.carrier.voicemail/emulator/" + command, payload);
+        EXPECT_TRUE(answer["returnValue"].asBool()) << command << " " << answer.stringify();
+        return answer;
+    }
+    JValue records()
+    {
+        return call("quor://com.quor.db/find",
+                    std::string("{\"query\":{\"from\":\"") + kMessages + "\"}}")["results"];
+    }
+    // Every SOAP answer and every audio download comes `ms` late.
+    void slowCarrier(int ms)
+    {
+        platform("failSoap", "{\"delayMs\":" + std::to_string(ms) + ",\"count\":1000000}");
+        platform("setAudio", "{\"delayMs\":" + std::to_string(ms) + "}");
+    }
+
+    // The new-voicemail SMS, whose answer arrives in `replies`.
+    void smsNotification(Replies& replies)
+    {
+        m_client->start("quor://com.quor.kelvvm/smsNotification", "{}", replies);
+    }
+    JValue answer(Replies& replies)
+    {
+        EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
+        return replies.at(0);
+    }
+
+    // Every call of the carrier's mailbox has exactly one record, which names its complete
+    // audio file, and the media folder holds those files and nothing else.
+    void expectMailboxComplete()
+    {
+        JValue calls = platform("mailbox")["mailbox"]["calls"];
+        JValue stored = records();
+        std::map<std::string, int> recordsPerCall;
+        std::map<std::string, std::string> audioPaths;
+        for (size_t i = 0; i < stored.arraySize(); i++) {
+            std::string id = stored[i]["id"].asString();
+            recordsPerCall[id]++;
+            audioPaths[id] = stored[i]["audioPath"].asString();
+        }
+        std::map<std::string, std::uintmax_t> files = filesIn(m_media);
+        std::map<std::string, std::uintmax_t> expectedFiles;
+        for (size_t i = 0; i < calls.arraySize(); i++) {
+            std::string id = calls[i]["id"].asString();
+            EXPECT_EQ(recordsPerCall[id], 1) << "records of call " << id;
+            EXPECT_EQ(audioPaths[id], m_media + id + ".amr");
+            expectedFiles[id + ".amr"] = std::uintmax_t(calls[i]["audioSize"].asInt64());
+        }
+        EXPECT_EQ(stored.arraySize(), calls.arraySize()) << "no record without its call";
+        EXPECT_EQ(files, expectedFiles) << "the media folder: name → size";
+    }
+
+    static const int kFirstCall = 3000;
+    EmulatorProcess m_emulator;
+    std::string m_state;
+    std::string m_media;
+    std::string m_previousBus;
+    std::unique_ptr<BusClient> m_client;
+};
+
+// Twenty synchronizations of fifty new calls each, every one cut by SIGKILL at a drawn point:
+// while a message info is asked, while the audio downloads, between the download and its
+// record, or during the delivery report. The next SMS must leave the mailbox whole.
+TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
+{
+    std::mt19937 draw(faultSeed());
+    startDevice(0);
+    slowCarrier(kCarrierDelayMs);
+    for (int run = 0; run < 20; run++) {
+        // Downloads counted before the kill, and the time after the last of them.
+        int downloads = std::uniform_int_distribution<int>(1, kCallsPerRun)(draw);
+        // After the last download only its delivery report is left: the kill must land first.
+        int lateMs = std::uniform_int_distribution<int>(
+            0, downloads < kCallsPerRun ? 4 * kCarrierDelayMs : kCarrierDelayMs / 2)(draw);
+        SCOPED_TRACE("run " + std::to_string(run) + ": kill " + std::to_string(lateMs) +
+                     " ms after download " + std::to_string(downloads));
+        for (int i = 0; i < kCallsPerRun; i++)
+            platform("addCall", "{\"call\":" + callJson(kFirstCall + run * kCallsPerRun + i) + "}");
+        platform("clearRequests");
+
+        Replies interrupted;
+        smsNotification(interrupted);
+        ASSERT_TRUE(runUntil(
+            [&] { return platform("downloads")["downloads"].arraySize() >= size_t(downloads); },
+            kPatienceMs));
+        runFor(lateMs);
+        int pid = nameOwnerPid(kKelvvm);
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        // The bus answers for the process that is gone.
+        EXPECT_FALSE(answer(interrupted)["returnValue"].asBool());
+
+        Replies again;
+        smsNotification(again);
+        ASSERT_EQ(answer(again).stringify(), "{\"returnValue\":true}");
+        expectMailboxComplete();
+        if (HasFailure())
+            return;
+    }
+}
+
+// The device's services die under SIGKILL while kelvvm stores records, and start again on the
+// same state folder: what the database had answered with survives, and the next SMS fills in
+// the rest.
+TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitted)
+{
+    startDevice(kCallsPerRun);
+    slowCarrier(kCarrierDelayMs);
+    Replies interrupted;
+    smsNotification(interrupted);
+    // Each record the database has shown is committed.
+    std::map<std::string, std::string> committed;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            JValue seen = records();
+            for (size_t i = 0; i < seen.arraySize(); i++)
+                committed[seen[i]["_id"].asString()] = seen[i]["id"].asString();
+            return committed.size() >= size_t(kCallsPerRun / 2);
+        },
+        kPatienceMs));
+    int bus = nameOwnerPid("org.freedesktop.DBus");
+    int writer = nameOwnerPid(kKelvvm);
+    m_client.reset();
+    stopEmulator(m_emulator, SIGKILL);
+    // The device's bus goes with it; kelvvm, blocked in its exchanges with a carrier that is
+    // gone too, would take minutes of retries to see it: the crash takes it down as well.
+    ASSERT_GT(bus, 0);
+    EXPECT_TRUE(runUntil([&] { return kill(bus, 0) != 0; }, kPatienceMs)) << "bus left running";
+    ASSERT_GT(writer, 0);
+    kill(writer, SIGKILL);
+
+    startDevice(kCallsPerRun);
+    JValue stored = records();
+    std::map<std::string, std::string> kept;
+    for (size_t i = 0; i < stored.arraySize(); i++)
+        kept[stored[i]["_id"].asString()] = stored[i]["id"].asString();
+    for (const auto& [key, id] : committed)
+        EXPECT_EQ(kept[key], id) << "record " << key;
+    EXPECT_LT(stored.arraySize(), size_t(kCallsPerRun)) << "the kill came too late to prove it";
+
+    Replies again;
+    smsNotification(again);
+    ASSERT_EQ(answer(again).stringify(), "{\"returnValue\":true}");
+    expectMailboxComplete();
+}
+
+// A carrier answering every request late: the synchronization takes longer, asks nothing
+// twice, and kelvvm answers "ping" once the blocking exchanges let its loop run.
+TEST_F(VoicemailFaults, SlowCarrierIsWaitedForWithoutRetriesAndPingIsAnswered)
+{
+    startDevice(10);
+    slowCarrier(10 * kCarrierDelayMs);
+    Replies sms;
+    smsNotification(sms);
+    ASSERT_TRUE(
+        runUntil([&] { return platform("downloads")["downloads"].arraySize() > 0; }, kPatienceMs));
+    Replies ping;
+    m_client->start("quor://com.quor.kelvvm/ping", "{\"probe\":7}", ping);
+    ASSERT_EQ(answer(sms).stringify(), "{\"returnValue\":true}");
+    EXPECT_EQ(answer(ping).stringify(), "{\"probe\":7}") << "ping echoes its payload";
+    expectMailboxComplete();
+    JValue served = platform("requests")["requests"];
+    int infos = 0;
+    for (size_t i = 0; i < served.arraySize(); i++)
+        infos += served[i]["body"].asString().find("getMessageVocalById") != std::string::npos;
+    EXPECT_EQ(infos, 10) << "one message info per call";
+    EXPECT_EQ(platform("downloads")["downloads"].arraySize(), 10u);
+}
+
+} // namespace
