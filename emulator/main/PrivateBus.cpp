@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,17 @@ std::string markupEscape(const std::string& text)
     std::string result = escaped;
     g_free(escaped);
     return result;
+}
+
+// In the bus's child process: the bus ends with the emulator however the emulator ends, and
+// with the bus the services it activated, as on a device that goes down. A SIGKILLed emulator
+// would otherwise leave a bus running, and a daemon on it still writing into the state folder
+// of the emulator started next.
+void endWithParent(gpointer parent)
+{
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != GPOINTER_TO_INT(parent))
+        raise(SIGTERM);
 }
 } // namespace
 
@@ -66,9 +78,9 @@ bool PrivateBus::start(const std::string& stateDir, const std::vector<std::strin
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     gint out = -1;
     GError* gerror = nullptr;
-    bool spawned = g_spawn_async_with_pipes_and_fds(nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD,
-                                                    nullptr, nullptr, -1, -1, log, nullptr, nullptr,
-                                                    0, &m_pid, nullptr, &out, nullptr, &gerror);
+    bool spawned = g_spawn_async_with_pipes_and_fds(
+        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, endWithParent, GINT_TO_POINTER(getpid()),
+        -1, -1, log, nullptr, nullptr, 0, &m_pid, nullptr, &out, nullptr, &gerror);
     g_strfreev(envp);
     g_free(daemon);
     if (log >= 0)
