@@ -121,9 +121,12 @@ class HotspotFaults : public ::testing::Test
         m_client->start(std::string("quor://") + kDaemon + "/initLogin", payload.stringify(),
                         replies);
     }
+    // The first answer to a call started with `replies`; ends the call.
     JValue answer(Replies& replies)
     {
         EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
+        // The call stays open for further replies, which must not reach `replies` once gone.
+        m_client->cancel(replies);
         return replies.at(0);
     }
     // The "loginStatus" signal after the `seen` first ones; null when none came.
@@ -201,6 +204,7 @@ TEST_F(HotspotFaults, KilledMidLoginTheAccountIsNeverTornAndTheNextLoginSucceeds
         EXPECT_EQ(savedAccount(), lastIssued(imsi));
         Replies logoff;
         m_client->start(std::string("quor://") + kDaemon + "/initLogoff", "{}", logoff);
+        EXPECT_EQ(answer(logoff).stringify(), R"({"returnValue":true})");
         ASSERT_EQ(signalAfter(seen + 1).stringify(), kLoggedOff);
         if (HasFailure())
             return;

@@ -160,9 +160,12 @@ class VoicemailFaults : public ::testing::Test
     {
         m_client->start("quor://com.quor.kelvvm/smsNotification", "{}", replies);
     }
+    // The first answer to a call started with `replies`; ends the call.
     JValue answer(Replies& replies)
     {
         EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
+        // The call stays open for further replies, which must not reach `replies` once gone.
+        m_client->cancel(replies);
         return replies.at(0);
     }
 
