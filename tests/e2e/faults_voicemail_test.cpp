@@ -25,7 +25,7 @@ const char kKelvvm[] = "com.quor.kelvvm";
 const int kCallsPerRun = 50;
 // What the carrier takes to answer each SOAP request and each audio request: the window in
 // which a kill lands.
-const int kCarrierDelayMs = 8;
+const int kCarrierDelayMs = 5;
 // Long enough for a whole synchronization on a loaded machine or a sanitized build; no step
 // waits for it.
 const int kPatienceMs = 60000;
