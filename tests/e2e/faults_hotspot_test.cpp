@@ -4,6 +4,7 @@
 // KEL_FAULT_SEED replays a run.
 #include "BusClient.h"
 #include "EmulatorProcess.h"
+#include "FaultSeed.h"
 #include "tpprefs.h"
 
 #include <glib/gstdio.h>
@@ -11,7 +12,6 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <iostream>
 #include <random>
 #include <string>
 
@@ -27,15 +27,6 @@ const int kTimeScale = 10;
 const int kPollMs = 1000 / kTimeScale;
 // Long enough for a login on a loaded machine or a sanitized build; no step waits for it.
 const int kPatienceMs = 30000;
-
-unsigned faultSeed()
-{
-    const char* given = g_getenv("KEL_FAULT_SEED");
-    unsigned seed = given ? unsigned(strtoul(given, nullptr, 10)) : std::random_device()();
-    std::cout << "KEL_FAULT_SEED=" << seed << std::endl;
-    ::testing::Test::RecordProperty("seed", std::to_string(seed));
-    return seed;
-}
 
 // The account kelwisprd keeps, as its preference reads; "<none>" without one.
 std::string savedAccount()

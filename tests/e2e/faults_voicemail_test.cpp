@@ -4,6 +4,7 @@
 // from a seeded generator; KEL_FAULT_SEED replays a run.
 #include "BusClient.h"
 #include "EmulatorProcess.h"
+#include "FaultSeed.h"
 
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
@@ -11,10 +12,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 
 namespace
@@ -68,15 +67,6 @@ std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
     for (const auto& entry : std::filesystem::directory_iterator(folder, error))
         files[entry.path().filename().string()] = entry.file_size(error);
     return files;
-}
-
-unsigned faultSeed()
-{
-    const char* given = g_getenv("KEL_FAULT_SEED");
-    unsigned seed = given ? unsigned(strtoul(given, nullptr, 10)) : std::random_device()();
-    std::cout << "KEL_FAULT_SEED=" << seed << std::endl;
-    ::testing::Test::RecordProperty("seed", std::to_string(seed));
-    return seed;
 }
 
 class VoicemailFaults : public ::testing::Test
