@@ -25,7 +25,7 @@ const int kCallsPerRun = 50;
 // What the carrier takes to answer each SOAP request and each audio request: the window in
 // which a kill lands.
 const int kCarrierDelayMs = 5;
-// How long the carrier holds the exchange in which the kill is to land: far beyond any lag of
+// How long the carrier holds the download before which the kill is to land: far beyond any lag of
 // the test, however loaded the machine.
 const int kHoldMs = 2000;
 // Long enough for a whole synchronization on a loaded machine or a sanitized build; no step
@@ -196,45 +196,34 @@ class VoicemailFaults : public ::testing::Test
 };
 
 // Twenty synchronizations of fifty new calls each, every one cut by SIGKILL at a drawn point:
-// while a message info is asked, while the audio downloads, between the download and its
-// record, or during the delivery report. The carrier holds the drawn call's download or
-// delivery report, so the kill lands inside the synchronization however late the test is.
-// The next SMS must leave the mailbox whole.
+// between a download and its record, during the delivery report, while the next message info
+// is asked or while its audio downloads. The carrier holds the download after the drawn one,
+// so the kill lands inside the synchronization however late the test is. The next SMS must
+// leave the mailbox whole.
 TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
 {
     std::mt19937 draw(faultSeed());
     startDevice(0);
-    platform("failSoap", "{\"operation\":\"getMessageVocalById\",\"count\":1000000,\"delayMs\":" +
-                             std::to_string(kCarrierDelayMs) + "}");
-    platform("setAudio", "{\"delayMs\":" + std::to_string(kCarrierDelayMs) + "}");
+    slowCarrier(kCarrierDelayMs);
     for (int run = 0; run < 20; run++) {
-        // The drawn call (in the order of synchronization) and what of it the carrier holds.
-        int drawn = std::uniform_int_distribution<int>(1, kCallsPerRun)(draw);
-        bool holdDownload = std::uniform_int_distribution<int>(0, 1)(draw) == 1;
-        int lateMs = std::uniform_int_distribution<int>(0, 4 * kCarrierDelayMs)(draw);
-        std::string id = std::to_string(kFirstCall + run * kCallsPerRun + drawn - 1);
-        SCOPED_TRACE("run " + std::to_string(run) + ": call " + id + ", kill " +
-                     std::to_string(lateMs) + " ms after " +
-                     (holdDownload ? "the download before its own" : "its download"));
+        // Downloads served before the kill (in the order of synchronization), and the time
+        // after the last of them; the next one is held.
+        int served = std::uniform_int_distribution<int>(0, kCallsPerRun - 1)(draw);
+        int lateMs = std::uniform_int_distribution<int>(0, 5 * kCarrierDelayMs)(draw);
+        std::string held = std::to_string(kFirstCall + run * kCallsPerRun + served);
+        SCOPED_TRACE("run " + std::to_string(run) + ": kill " + std::to_string(lateMs) +
+                     " ms after download " + std::to_string(served) + ", call " + held + " held");
         for (int i = 0; i < kCallsPerRun; i++)
             platform("addCall", "{\"call\":" + callJson(kFirstCall + run * kCallsPerRun + i) + "}");
         platform("clearRequests");
-        const std::string hold = "\"delayMs\":" + std::to_string(kHoldMs);
-        if (holdDownload) {
-            platform("setAudio", "{\"id\":\"" + id + "\"," + hold + "}");
-        } else {
-            const std::string delivery = "{\"operation\":\"deliverMultipleMessages\",";
-            if (drawn > 1)
-                platform("failSoap", delivery + "\"count\":" + std::to_string(drawn - 1) +
-                                         ",\"delayMs\":" + std::to_string(kCarrierDelayMs) + "}");
-            platform("failSoap", delivery + "\"count\":1," + hold + "}");
-        }
-        size_t served = size_t(holdDownload ? drawn - 1 : drawn);
+        platform("setAudio",
+                 "{\"id\":\"" + held + "\",\"delayMs\":" + std::to_string(kHoldMs) + "}");
 
         Replies interrupted;
         smsNotification(interrupted);
         ASSERT_TRUE(runUntil(
-            [&] { return platform("downloads")["downloads"].arraySize() >= served; }, kPatienceMs));
+            [&] { return platform("downloads")["downloads"].arraySize() >= size_t(served); },
+            kPatienceMs));
         runFor(lateMs);
         int pid = nameOwnerPid(kKelvvm);
         ASSERT_GT(pid, 0);
@@ -242,9 +231,8 @@ TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
         // The bus answers for the process that is gone, and lets its name go.
         EXPECT_FALSE(answer(interrupted)["returnValue"].asBool());
         ASSERT_TRUE(runUntil([&] { return nameOwnerPid(kKelvvm) != pid; }, kPatienceMs));
-        if (holdDownload)
-            platform("setAudio",
-                     "{\"id\":\"" + id + "\",\"delayMs\":" + std::to_string(kCarrierDelayMs) + "}");
+        platform("setAudio",
+                 "{\"id\":\"" + held + "\",\"delayMs\":" + std::to_string(kCarrierDelayMs) + "}");
 
         Replies again;
         smsNotification(again);
