@@ -27,7 +27,7 @@ const int kCallsPerRun = 50;
 const int kCarrierDelayMs = 5;
 // How long the carrier holds the download before which the kill is to land: far beyond any lag of
 // the test, however loaded the machine.
-const int kHoldMs = 2000;
+const int kHoldMs = 10000;
 // Long enough for a whole synchronization on a loaded machine or a sanitized build; no step
 // waits for it.
 const int kPatienceMs = 60000;
