@@ -99,6 +99,10 @@ bool TSCallOneReply(TSHandle* handle, const char* uri, const char* payload, TSMe
  * error: the call may have ended already. */
 bool TSCallCancel(TSHandle* handle, TSMessageToken token, TSError* error);
 
+/* Whether a process owns `service` on the handle's bus now, in *ownedp. Waits for the bus's
+ * answer: for tools, not for a service's main loop. */
+bool TSServiceHasOwner(TSHandle* handle, const char* service, bool* ownedp, TSError* error);
+
 /* Watches the signals of a category: `uri` names the category, such as quor://com.quor.x/a/b.
  * The function runs for each signal with the signal as the message; ended with TSCallCancel. */
 bool TSSignalWatch(TSHandle* handle, const char* uri, TSMethodFunction function, void* context,

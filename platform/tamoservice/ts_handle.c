@@ -559,6 +559,29 @@ bool TSGmainAttach(TSHandle* handle, GMainLoop* loop, TSError* error)
     return true;
 }
 
+bool TSServiceHasOwner(TSHandle* handle, const char* service, bool* ownedp, TSError* error)
+{
+    if (!ts_handle_check(handle, error))
+        return false;
+    if (!service || !g_dbus_is_name(service) || !ownedp) {
+        TS_ERROR(error, TS_ERROR_INVALID, "Bad service name \"%s\"", service ? service : "(null)");
+        return false;
+    }
+    g_autoptr(GError) gerror = NULL;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        handle->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", service), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, NULL, &gerror);
+    if (!reply) {
+        TS_ERROR(error, TS_ERROR_BUS, "Cannot ask the bus about %s: %s", service, gerror->message);
+        return false;
+    }
+    gboolean owned = FALSE;
+    g_variant_get(reply, "(b)", &owned);
+    *ownedp = owned;
+    return true;
+}
+
 bool TSUnregister(TSHandle* handle, TSError* error)
 {
     if (!ts_handle_check(handle, error))

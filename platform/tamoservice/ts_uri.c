@@ -95,16 +95,23 @@ bool ts_payload_check(const char* payload, bool* subscribep, TSError* error)
     }
     json_tokener* tokener = json_tokener_new();
     json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
-    json_object* root = json_tokener_parse_ex(tokener, payload, (int)length);
+    /* The terminating NUL included, so that a bare number ends where the text does. */
+    json_object* root = json_tokener_parse_ex(tokener, payload, (int)length + 1);
     bool ok = json_tokener_get_error(tokener) == json_tokener_success;
     if (ok) {
-        size_t used = json_tokener_get_parse_end(tokener);
+        size_t used = MIN(json_tokener_get_parse_end(tokener), length);
         ok = strspn(payload + used, " \t\r\n") == length - used;
     }
     json_tokener_free(tokener);
     if (!ok) {
         json_object_put(root);
         TS_ERROR(error, TS_ERROR_INVALID, "Payload is not JSON: %s", payload);
+        return false;
+    }
+    if (!json_object_is_type(root, json_type_object) &&
+        !json_object_is_type(root, json_type_array)) {
+        json_object_put(root);
+        TS_ERROR(error, TS_ERROR_INVALID, "The payload must be a JSON object or array");
         return false;
     }
     if (subscribep)
