@@ -242,10 +242,13 @@ bool Emulator::start(std::string& error)
 
     env.push_back({"NIMBOS_EMULATOR_STATE_DIR", state});
     std::string envText;
-    for (const auto& [key, value] : env) {
+    for (const auto& [key, value] : env)
         m_envLines.push_back("export " + key + "=" + shellQuote(value));
-        envText += m_envLines.back() + "\n";
-    }
+    // The build tree's tools (tamo-send), for the shell that reads DIR/env.
+    if (g_file_test(NIMBOS_EMULATOR_TOOLS_DIR, G_FILE_TEST_IS_DIR))
+        m_envLines.push_back("export PATH=" + shellQuote(NIMBOS_EMULATOR_TOOLS_DIR) + ":\"$PATH\"");
+    for (const std::string& line : m_envLines)
+        envText += line + "\n";
     // Written whole or not at all: its appearance tells a watcher that everything is ready.
     std::string envPath = state + "/env";
     if (!g_file_set_contents(envPath.c_str(), envText.c_str(), -1, nullptr)) {

@@ -270,6 +270,9 @@ TEST_F(EmulatorProgramTest, OwnBusServesEveryDeviceServiceAndStopsCleanly)
     Running running = startEmulator(m_stateDir, true);
     std::string address = running.env["TAMO_BUS_ADDRESS"];
     ASSERT_FALSE(address.empty());
+    std::string sourced =
+        "env -i bash -c '. \"" + m_stateDir + "/env\" && command -v tamo-send >/dev/null'";
+    EXPECT_EQ(system(sourced.c_str()), 0) << "DIR/env puts the build tree's tools on PATH";
     std::string previous = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
     g_setenv("TAMO_BUS_ADDRESS", address.c_str(), TRUE);
     {
