@@ -99,6 +99,12 @@ void logLine(const char* context, int level, const char* line, void* file)
     fflush(log);
 }
 
+// What the bus library says (a lost bus, above all) belongs in emulator.log too.
+void busLibraryLine(const gchar*, GLogLevelFlags, const gchar* message, gpointer)
+{
+    QmLogPrint(QmLogGetContext("nimbos-emulator"), QMLOG_LEVEL_WARNING, "%s", message);
+}
+
 } // namespace
 
 Emulator::Emulator(EmulatorOptions options) : m_options(std::move(options))
@@ -174,8 +180,10 @@ bool Emulator::start(std::string& error)
         return false;
 
     FILE* log = fopen((m_context.stateDir + "/emulator.log").c_str(), "a");
-    if (log)
+    if (log) {
         QmLogSetCapture(logLine, log);
+        g_log_set_handler("tamoservice", GLogLevelFlags(G_LOG_LEVEL_MASK), busLibraryLine, nullptr);
+    }
 
     const std::string& state = m_context.stateDir;
     std::vector<std::pair<std::string, std::string>> env = {
