@@ -169,11 +169,7 @@ std::vector<pid_t> descendants(pid_t pid)
 // The process that owns `name` on the bus of TAMO_BUS_ADDRESS; 0 when none.
 pid_t ownerPid(const char* name)
 {
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    GDBusConnection* bus = rawBusConnection();
     if (!bus)
         return 0;
     GVariant* reply = g_dbus_connection_call_sync(

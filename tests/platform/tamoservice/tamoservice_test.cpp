@@ -144,15 +144,6 @@ class BusTest : public ::testing::Test
     TSHandle* m_client = nullptr;
 };
 
-GDBusConnection* rawConnection()
-{
-    return g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-}
-
 // A plain D-Bus call, answered while the loop keeps the service running; a D-Bus error's name
 // goes to `errorName`.
 GVariant* rawCall(GDBusConnection* raw, const char* path, const char* interface, const char* member,
@@ -199,7 +190,7 @@ TEST_F(BusTest, CallIsAnsweredWithCategoryDataAsContext)
 // Every row of the mapping as a plain D-Bus peer sees it.
 TEST_F(BusTest, MappingSeenFromPlainDBus)
 {
-    GDBusConnection* raw = rawConnection();
+    GDBusConnection* raw = rawBusConnection();
     ASSERT_NE(raw, nullptr);
     GError* error = nullptr;
     GVariant* reply = rawCall(raw, "/a/b", "com.quor.Tamo", "echo", g_variant_new("(s)", "[1,2]"));
@@ -295,7 +286,7 @@ TEST_F(BusTest, SubscriptionRepliesInOrderThenCancelReachesService)
 // carrying the call's own serial; Cancel answers when asked to and refuses a wrong signature.
 TEST_F(BusTest, SubscriptionAndCancelFromPlainDBus)
 {
-    GDBusConnection* raw = rawConnection();
+    GDBusConnection* raw = rawBusConnection();
     ASSERT_NE(raw, nullptr);
     struct Later {
         guint32 serial = 0;

@@ -116,11 +116,7 @@ class KelvvmRun
 
 bool nameHasOwner(const char* name)
 {
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
+    GDBusConnection* bus = rawBusConnection();
     if (!bus)
         return false;
     GVariant* reply = g_dbus_connection_call_sync(
