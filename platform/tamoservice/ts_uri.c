@@ -108,12 +108,6 @@ bool ts_payload_check(const char* payload, bool* subscribep, TSError* error)
         TS_ERROR(error, TS_ERROR_INVALID, "Payload is not JSON: %s", payload);
         return false;
     }
-    if (!json_object_is_type(root, json_type_object) &&
-        !json_object_is_type(root, json_type_array)) {
-        json_object_put(root);
-        TS_ERROR(error, TS_ERROR_INVALID, "The payload must be a JSON object or array");
-        return false;
-    }
     if (subscribep)
         *subscribep = is_true(root, "subscribe") || is_true(root, "watch");
     json_object_put(root);

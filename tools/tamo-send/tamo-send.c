@@ -39,6 +39,22 @@ static void usage(FILE* out, const char* argv0)
             argv0, argv0, argv0);
 }
 
+/* Valid JSON that is neither an object nor an array: no service takes such a payload. */
+static bool is_scalar(const char* payload)
+{
+    json_tokener* tokener = json_tokener_new();
+    json_object* value = json_tokener_parse_ex(tokener, payload, (int)strlen(payload) + 1);
+    size_t length = strlen(payload);
+    size_t used = MIN(json_tokener_get_parse_end(tokener), length);
+    bool scalar = json_tokener_get_error(tokener) == json_tokener_success &&
+                  strspn(payload + used, " \t\r\n") == length - used &&
+                  !json_object_is_type(value, json_type_object) &&
+                  !json_object_is_type(value, json_type_array);
+    json_object_put(value);
+    json_tokener_free(tokener);
+    return scalar;
+}
+
 static bool says_refused(const char* payload)
 {
     json_object* reply = json_tokener_parse(payload);
@@ -152,6 +168,11 @@ int main(int argc, char** argv)
     if (file && !read)
         return 1;
     const char* payload = read ? read : n_args == 2 ? argv[optind + 1] : "{}";
+
+    if (!monitor && is_scalar(payload)) {
+        fprintf(stderr, "tamo-send: the payload must be a JSON object or array\n");
+        return 1;
+    }
 
     Session session = {.loop = g_main_loop_new(NULL, FALSE), .wanted = monitor ? 0 : count};
     TSError error;
