@@ -417,9 +417,17 @@ VoicemailPlatform::SoapFailure VoicemailPlatform::soapFailureFromJson(const JVal
     SoapFailure failure;
     failure.operation = stringOr(command, "operation", "");
     failure.count = intOr(command, "count", 1);
-    failure.httpStatus =
-        command.hasKey("httpStatus") ? failureStatusOr(command, "httpStatus", 0) : 0;
     failure.body = stringOr(command, "body", "");
+    // A success status is allowed only with the body it answers (an answer of another shape,
+    // say); without one it would look like success.
+    if (command.hasKey("body") && command.hasKey("httpStatus")) {
+        failure.httpStatus = intOr(command, "httpStatus", 0);
+        if (failure.httpStatus < 200 || failure.httpStatus > 599)
+            throw std::invalid_argument("\"httpStatus\" must be an HTTP status, 200 to 599");
+    } else {
+        failure.httpStatus =
+            command.hasKey("httpStatus") ? failureStatusOr(command, "httpStatus", 0) : 0;
+    }
     failure.fault = stringOr(command, "fault", "");
     failure.faultString = stringOr(command, "faultString", "");
     failure.malformed = boolOr(command, "malformed", false);

@@ -308,6 +308,7 @@ TEST_F(Platform, RefusedCommandsCarryAnErrorCodeAndFailuresStayFailures)
         "{\"command\":\"setAudio\",\"failFirst\":1,\"failStatus\":200}",
         "{\"command\":\"failReport\",\"status\":204}",
         "{\"command\":\"failSoap\",\"httpStatus\":302}",
+        "{\"command\":\"failSoap\",\"httpStatus\":-1,\"body\":\"x\"}",
         "{\"command\":\"fly\"}",
     };
     for (const char* command : refused) {
