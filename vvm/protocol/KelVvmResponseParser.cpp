@@ -6,67 +6,436 @@
 
 #include <libxml/parser.h>
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
 namespace
 {
 
-struct DocDeleter {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
+// The text goes to the XML library in pieces of this size: after a fatal error the library
+// would go on reading on its own, so it gets nothing more than the piece it holds.
+const size_t kPieceSize = 16u << 10;
+// Library messages logged per answer; a hostile answer can provoke one per element.
+const int kMaxLoggedErrors = 8;
 
-std::unique_ptr<KelVvmResponse> createFor(const xmlNode* answer)
+// The library checks an element's attributes against each other, in time quadratic in their
+// number, before the parse sees the element: so they are counted here first, in one pass. A
+// '<' always starts markup; comments, CDATA sections and processing instructions are skipped,
+// and within a start tag every '=' outside quotes starts an attribute. A '<' ends a start tag
+// wherever it stands, as it does in the library.
+bool attributesBounded(const std::string& text)
 {
-    if (xmlNameIs(answer, "subscribeResponse"))
+    const char* p = text.data();
+    const char* end = p + text.size();
+    auto skipPast = [&](const char* from, const char* terminator) {
+        const char* found = static_cast<const char*>(
+            memmem(from, size_t(end - from), terminator, std::strlen(terminator)));
+        return found ? found + std::strlen(terminator) : end;
+    };
+    auto startsWith = [&](const char* at, const char* prefix) {
+        size_t n = std::strlen(prefix);
+        return size_t(end - at) >= n && std::memcmp(at, prefix, n) == 0;
+    };
+    while ((p = static_cast<const char*>(std::memchr(p, '<', size_t(end - p))))) {
+        if (startsWith(p, "<!--")) {
+            p = skipPast(p + 4, "-->");
+        } else if (startsWith(p, "<![CDATA[")) {
+            p = skipPast(p + 9, "]]>");
+        } else if (startsWith(p, "<?")) {
+            p = skipPast(p + 2, "?>");
+        } else if (startsWith(p, "<!") || startsWith(p, "</")) {
+            p += 2;
+        } else {
+            size_t attributes = 0;
+            char quote = 0;
+            for (p++; p < end && *p != '<'; p++) {
+                if (quote) {
+                    quote = *p == quote ? 0 : quote;
+                } else if (*p == '"' || *p == '\'') {
+                    quote = *p;
+                } else if (*p == '>') {
+                    break;
+                } else if (*p == '=' && ++attributes > KelVvmResponseParser::s_maxAttributes) {
+                    return false;
+                }
+            }
+        }
+        if (p == end)
+            break;
+    }
+    return true;
+}
+
+std::unique_ptr<KelVvmResponse> createFor(const KelVvmNode& answer)
+{
+    if (answer.is("subscribeResponse"))
         return std::make_unique<KelVvmSubscribeResponse>();
-    if (xmlNameIs(answer, "getUserProfileResponse"))
+    if (answer.is("getUserProfileResponse"))
         return std::make_unique<KelVvmGetUserProfileResponse>();
-    if (xmlNameIs(answer, "setProfileResponse"))
+    if (answer.is("setProfileResponse"))
         return std::make_unique<KelVvmSetUserProfileResponse>();
-    if (xmlNameIs(answer, "setInviteMessageResponse"))
+    if (answer.is("setInviteMessageResponse"))
         return std::make_unique<KelVvmSetInviteResponse>();
-    if (xmlNameIs(answer, "deliverMultipleMessagesResponse"))
+    if (answer.is("deliverMultipleMessagesResponse"))
         return std::make_unique<KelVvmDeliverMessageResponse>();
-    if (xmlNameIs(answer, "archiveCallResponse"))
+    if (answer.is("archiveCallResponse"))
         return std::make_unique<KelVvmArchiveMessageResponse>();
-    if (xmlNameIs(answer, "deleteMultipleMessagesResponse"))
+    if (answer.is("deleteMultipleMessagesResponse"))
         return std::make_unique<KelVvmDeleteMessagesResponse>();
-    if (xmlNameIs(answer, "getAllCallOptiResponse"))
+    if (answer.is("getAllCallOptiResponse"))
         return std::make_unique<KelVvmGetAllMessagesResponse>();
-    if (xmlNameIs(answer, "getMessageVocalByIdResponse"))
+    if (answer.is("getMessageVocalByIdResponse"))
         return std::make_unique<KelVvmGetMessageInfoResponse>();
-    if (xmlNameIs(answer, "Fault"))
+    if (answer.is("Fault"))
         return std::make_unique<KelVvmFaultResponse>();
     throw KelVvmResponseException("Unknown response");
+}
+
+// The element levels above the answer's content.
+enum Level { kDocument = 0, kEnvelope = 1, kBody = 2, kAnswerLevel = 3 };
+
+// One streaming parse: follows the SAX events of the library, checks the envelope, makes the
+// response for the answer element and hands it the nodes it takes. The first failure of the
+// answer's shape is kept and the rest is only checked for being well-formed, as a document
+// that is not well-formed is rejected for that, wherever the fault lies. Nothing thrown
+// leaves a callback: the library is C.
+class Reader
+{
+  public:
+    explicit Reader(size_t size) : m_size(size) {}
+
+    // Returns the response, or throws with the reason of the rejection.
+    std::unique_ptr<KelVvmResponse> run(const std::string& text);
+
+  private:
+    struct Open {
+        KelVvmPart part;
+        bool hasChild = false;
+    };
+
+    static void startElement(void* self, const xmlChar* localName, const xmlChar* prefix,
+                             const xmlChar* uri, int namespaces, const xmlChar**, int, int,
+                             const xmlChar**);
+    static void endElement(void* self, const xmlChar*, const xmlChar*, const xmlChar*);
+    static void characters(void* self, const xmlChar* text, int length);
+    static void otherNode(void* self, const xmlChar*);
+    static void instruction(void* self, const xmlChar*, const xmlChar*);
+    static void documentType(void* self, const xmlChar*, const xmlChar*, const xmlChar*);
+    static void structuredError(void* self, xmlError* error);
+    static void genericError(void* self, const char* format, ...);
+
+    void onStart(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                 int namespaces);
+    void onEnd();
+    void onText(const char* text, size_t length);
+    KelVvmPart onNode(const KelVvmNode& node);
+    void onXmlError(const xmlError& error);
+    void logXmlMessage(int level, const char* message);
+
+    // Ends the parse at once: the answer has a shape no answer has.
+    void refuse(const char* reason);
+    // Keeps the first shape fault; from then on nodes are only counted.
+    void fail(const char* reason);
+
+    template <typename Callback> void guarded(Callback callback);
+
+    const size_t m_size;
+    xmlParserCtxt* m_context = nullptr;
+    std::unique_ptr<KelVvmResponse> m_response;
+    std::string m_failure;
+    std::string m_refusal;
+    // The one text buffer: the content of the field being read.
+    std::string m_text;
+    Open m_open[KelVvmResponseParser::s_maxDepth + 1];
+    size_t m_namespaceCount[KelVvmResponseParser::s_maxDepth + 1] = {};
+    size_t m_depth = 0;
+    // Depth of the field being read; 0 when none.
+    size_t m_fieldDepth = 0;
+    size_t m_namespaces = 0;
+    size_t m_textRun = 0;
+    int m_loggedErrors = 0;
+};
+
+template <typename Callback> void Reader::guarded(Callback callback)
+{
+    try {
+        callback();
+    } catch (const KelVvmResponseException& e) {
+        fail(e.what());
+    } catch (const std::exception& e) {
+        refuse(e.what());
+    }
+}
+
+void Reader::refuse(const char* reason)
+{
+    if (m_refusal.empty()) {
+        m_refusal = reason;
+        xmlStopParser(m_context);
+    }
+}
+
+void Reader::fail(const char* reason)
+{
+    if (m_failure.empty())
+        m_failure = reason;
+    m_fieldDepth = 0;
+}
+
+void Reader::startElement(void* self, const xmlChar* localName, const xmlChar* prefix,
+                          const xmlChar* uri, int namespaces, const xmlChar**, int, int,
+                          const xmlChar**)
+{
+    Reader& reader = *static_cast<Reader*>(self);
+    reader.guarded([&] { reader.onStart(localName, prefix, uri, namespaces); });
+}
+
+void Reader::endElement(void* self, const xmlChar*, const xmlChar*, const xmlChar*)
+{
+    Reader& reader = *static_cast<Reader*>(self);
+    reader.guarded([&] { reader.onEnd(); });
+}
+
+void Reader::characters(void* self, const xmlChar* text, int length)
+{
+    Reader& reader = *static_cast<Reader*>(self);
+    reader.guarded([&] { reader.onText(reinterpret_cast<const char*>(text), size_t(length)); });
+}
+
+void Reader::otherNode(void* self, const xmlChar*)
+{
+    Reader& reader = *static_cast<Reader*>(self);
+    reader.guarded([&] {
+        reader.m_textRun = 0;
+        reader.onNode(KelVvmNode{nullptr, 0, false});
+    });
+}
+
+void Reader::instruction(void* self, const xmlChar*, const xmlChar*)
+{
+    otherNode(self, nullptr);
+}
+
+// SOAP messages carry no document type declaration. Ending the parse here, before its
+// internal subset is read, refuses every entity it could declare.
+void Reader::documentType(void* self, const xmlChar*, const xmlChar*, const xmlChar*)
+{
+    static_cast<Reader*>(self)->refuse("Invalid XML");
+}
+
+void Reader::onStart(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                     int namespaces)
+{
+    m_textRun = 0;
+    if (m_depth == KelVvmResponseParser::s_maxDepth)
+        return refuse("Answer nested too deeply");
+    m_namespaces += size_t(namespaces);
+    if (m_namespaces > KelVvmResponseParser::s_maxNamespaces)
+        return refuse("Too many namespaces");
+    // An undeclared prefix stays part of the name, which then matches nothing.
+    const char* name = prefix && !uri ? "" : reinterpret_cast<const char*>(localName);
+    KelVvmPart part = onNode(KelVvmNode{name, std::strlen(name), false});
+    m_depth++;
+    m_namespaceCount[m_depth] = size_t(namespaces);
+    m_open[m_depth] = Open{part, false};
+    if (part.text) {
+        m_fieldDepth = m_depth;
+        m_text.clear();
+    }
+}
+
+// A node inside the element at the current depth: what it is to the answer.
+KelVvmPart Reader::onNode(const KelVvmNode& seen)
+{
+    // Comments and instructions around the root element belong to no element.
+    if ((m_depth == kDocument && !seen.name) || !m_failure.empty() || m_fieldDepth)
+        return KelVvmPart();
+    Open& parent = m_open[m_depth];
+    KelVvmNode node = seen;
+    node.first = !parent.hasChild;
+    parent.hasChild = true;
+    switch (m_depth) {
+    case kDocument:
+        if (node.is("Envelope"))
+            return KelVvmPart{kEnvelope, false};
+        fail("No Envelope");
+        return KelVvmPart();
+    case kEnvelope:
+        if (node.first && node.is("Body"))
+            return KelVvmPart{kBody, false};
+        if (node.first)
+            fail("No Body");
+        return KelVvmPart();
+    case kBody:
+        if (!node.first)
+            return KelVvmPart();
+        if (node.name) {
+            // Only an element has a name to log.
+            KLOG_DEBUG("Response type: %.*s", int(node.length), node.name);
+        }
+        m_response = createFor(node);
+        return KelVvmPart{KelVvmResponse::kAnswer, false};
+    default:
+        return parent.part.id && !parent.part.text ? m_response->onChild(parent.part.id, node)
+                                                   : KelVvmPart();
+    }
+}
+
+void Reader::onEnd()
+{
+    m_textRun = 0;
+    const Open& open = m_open[m_depth];
+    if (m_failure.empty()) {
+        if (m_depth == m_fieldDepth) {
+            m_fieldDepth = 0;
+            m_response->onText(open.part.id, m_text);
+        } else if (m_depth == kEnvelope && !open.hasChild) {
+            fail("No Body");
+        } else if (m_depth == kBody && open.part.id && !open.hasChild) {
+            fail("Invalid XML");
+        } else if (m_depth >= kAnswerLevel && open.part.id) {
+            m_response->onEnd(open.part.id, !open.hasChild);
+        }
+    }
+    m_namespaces -= m_namespaceCount[m_depth];
+    m_depth--;
+}
+
+void Reader::onText(const char* text, size_t length)
+{
+    m_textRun += length;
+    if (m_textRun > KelVvmResponseParser::s_maxTextRun)
+        return refuse("Text too long");
+    if (m_fieldDepth)
+        m_text.append(text, length);
+    else
+        onNode(KelVvmNode{nullptr, 0, false});
+}
+
+void Reader::structuredError(void* self, xmlError* error)
+{
+    if (error)
+        static_cast<Reader*>(self)->onXmlError(*error);
+}
+
+void Reader::onXmlError(const xmlError& error)
+{
+    if (!m_refusal.empty())
+        return;
+    // A fatal error ends the parse: the library stops calling back, and the piece it holds is
+    // the last it gets.
+    int level = error.level == XML_ERR_FATAL ? QMLOG_LEVEL_WARNING : QMLOG_LEVEL_DEBUG;
+    char line[64];
+    std::snprintf(line, sizeof line, "XML error %d at line %d: ", error.code, error.line);
+    logXmlMessage(level, (line + std::string(error.message ? error.message : "")).c_str());
+}
+
+// Messages the library prints without a structured record (some encoding failures).
+void Reader::genericError(void* self, const char* format, ...)
+{
+    char message[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    static_cast<Reader*>(self)->logXmlMessage(QMLOG_LEVEL_DEBUG, message);
+}
+
+void Reader::logXmlMessage(int level, const char* message)
+{
+    if (m_loggedErrors++ >= kMaxLoggedErrors)
+        return;
+    size_t length = std::strlen(message);
+    while (length && (message[length - 1] == '\n' || message[length - 1] == ' '))
+        length--;
+    KLOG(level, "%.*s", int(length), message);
+}
+
+// Sends the library's messages to the service's log for as long as it lives; they would
+// otherwise reach standard error.
+class ErrorRoute
+{
+  public:
+    ErrorRoute(void* reader, xmlStructuredErrorFunc structured, xmlGenericErrorFunc generic)
+        : m_structured(xmlStructuredError), m_structuredContext(xmlStructuredErrorContext),
+          m_generic(xmlGenericError), m_genericContext(xmlGenericErrorContext)
+    {
+        xmlSetStructuredErrorFunc(reader, structured);
+        xmlSetGenericErrorFunc(reader, generic);
+    }
+    ~ErrorRoute()
+    {
+        xmlSetStructuredErrorFunc(m_structuredContext, m_structured);
+        xmlSetGenericErrorFunc(m_genericContext, m_generic);
+    }
+    ErrorRoute(const ErrorRoute&) = delete;
+    ErrorRoute& operator=(const ErrorRoute&) = delete;
+
+  private:
+    xmlStructuredErrorFunc m_structured;
+    void* m_structuredContext;
+    xmlGenericErrorFunc m_generic;
+    void* m_genericContext;
+};
+
+struct ContextDeleter {
+    void operator()(xmlParserCtxt* context) const { xmlFreeParserCtxt(context); }
+};
+
+std::unique_ptr<KelVvmResponse> Reader::run(const std::string& text)
+{
+    xmlSAXHandler sax = {};
+    sax.initialized = XML_SAX2_MAGIC;
+    sax.startElementNs = startElement;
+    sax.endElementNs = endElement;
+    // The same function for both: the library then reports every blank as text, as a tree
+    // would hold it.
+    sax.characters = characters;
+    sax.ignorableWhitespace = characters;
+    sax.cdataBlock = characters;
+    sax.comment = otherNode;
+    sax.processingInstruction = instruction;
+    sax.internalSubset = documentType;
+    sax.serror = structuredError;
+
+    ErrorRoute route(this, structuredError, genericError);
+    std::unique_ptr<xmlParserCtxt, ContextDeleter> context(
+        xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
+    if (!context)
+        throw std::bad_alloc();
+    m_context = context.get();
+    xmlCtxtUseOptions(m_context, XML_PARSE_NONET);
+
+    bool wellFormed = true;
+    for (size_t at = 0; at <= m_size && wellFormed && m_refusal.empty(); at += kPieceSize) {
+        size_t piece = std::min(kPieceSize, m_size - at);
+        bool last = at + piece == m_size;
+        int result = xmlParseChunk(m_context, text.data() + at, int(piece), last);
+        // An encoding failure halts the library without marking the document.
+        wellFormed = m_context->wellFormed && result != XML_ERR_INVALID_ENCODING;
+        if (last)
+            break;
+    }
+    if (!m_refusal.empty())
+        throw KelVvmResponseException(m_refusal);
+    if (!wellFormed)
+        throw KelVvmResponseException("XML doc allocation failed");
+    if (!m_failure.empty())
+        throw KelVvmResponseException(m_failure);
+    if (!m_response)
+        throw KelVvmResponseException("Invalid XML");
+    return std::move(m_response);
 }
 
 std::unique_ptr<KelVvmResponse> parseOrThrow(const std::string& text)
 {
     if (text.size() > KelVvmResponseParser::s_maxTextSize)
         throw KelVvmResponseException("Response too large");
-    // No XML_PARSE_NOENT and no DTD loading: entities stay unexpanded and nothing is fetched.
-    std::unique_ptr<xmlDoc, DocDeleter> doc(
-        xmlReadMemory(text.data(), int(text.size()), nullptr, nullptr,
-                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!doc)
-        throw KelVvmResponseException("XML doc allocation failed");
-    // SOAP messages carry no document type declaration; refusing one also refuses every
-    // entity it could declare.
-    if (doc->intSubset || doc->extSubset)
-        throw KelVvmResponseException("Invalid XML");
-    xmlNode* root = xmlDocGetRootElement(doc.get());
-    if (!root)
-        throw KelVvmResponseException("Invalid XML");
-    if (!xmlNameIs(root, "Envelope"))
-        throw KelVvmResponseException("No Envelope");
-    if (!xmlNameIs(root->children, "Body"))
-        throw KelVvmResponseException("No Body");
-    xmlNode* answer = root->children->children;
-    if (!answer)
-        throw KelVvmResponseException("Invalid XML");
-    KLOG_DEBUG("Response type: %s", reinterpret_cast<const char*>(answer->name));
-
-    std::unique_ptr<KelVvmResponse> response = createFor(answer);
-    response->parse(doc.get(), answer);
-    doc.reset();
+    if (!attributesBounded(text))
+        throw KelVvmResponseException("Too many attributes");
+    std::unique_ptr<KelVvmResponse> response = Reader(text.size()).run(text);
     if (response->getType() == RESPONSE_OK) {
         const std::string& out = static_cast<KelVvmOkResponse&>(*response).m_out;
         if (!out.empty() && !asciiEquals(out, "OK")) {
