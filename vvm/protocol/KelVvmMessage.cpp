@@ -8,7 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
 
 namespace
 {
@@ -25,6 +25,41 @@ long long readNumber(const JValue& object, const char* key)
     int64_t number = 0;
     object[key].asNumber(number);
     return number;
+}
+
+// A number of a date as strptime reads it: leading white space, then at least one digit and
+// at most `digits`, reading on only while ten times the value stays within `max`.
+bool readField(const char*& p, int min, int max, int digits, int& value)
+{
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    if (*p < '0' || *p > '9')
+        return false;
+    value = 0;
+    do {
+        value = value * 10 + (*p++ - '0');
+    } while (--digits > 0 && value * 10 <= max && *p >= '0' && *p <= '9');
+    return value >= min && value <= max;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar; a day past the end of
+// its month counts on into the next one, as timegm does.
+long long daysSinceEpoch(int year, int month, int day)
+{
+    long long y = year - (month <= 2);
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    long long yearOfEra = y - era * 400;
+    long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// strtol of at most `size` characters at `text`.
+long leadingNumber(const char* text, size_t size)
+{
+    char copy[4] = {};
+    std::strncpy(copy, text, size);
+    return std::strtol(copy, nullptr, 10);
 }
 
 } // namespace
@@ -91,26 +126,31 @@ std::string KelVvmMessage::fileExtension(const std::string& format)
 
 long long KelVvmMessage::msSinceEpoch(const std::string& date)
 {
-    struct tm fields = {};
-    const char* rest = strptime(date.c_str(), "%Y-%m-%dT%H:%M:%S", &fields);
-    if (!rest)
+    // "%Y-%m-%dT%H:%M:%S" as strptime reads it, then the time as UTC.
+    const char* p = date.c_str();
+    int year, month, day, hour, minute, second;
+    if (!readField(p, 0, 9999, 4, year) || *p++ != '-' || !readField(p, 1, 12, 2, month) ||
+        *p++ != '-' || !readField(p, 1, 31, 2, day) || *p++ != 'T' ||
+        !readField(p, 0, 23, 2, hour) || *p++ != ':' || !readField(p, 0, 59, 2, minute) ||
+        *p++ != ':' || !readField(p, 0, 61, 2, second))
         return 0;
-    long long seconds = timegm(&fields);
+    long long seconds =
+        daysSinceEpoch(year, month, day) * 86400LL + hour * 3600LL + minute * 60LL + second;
 
     // A fraction of a second does not hide the zone that follows it.
-    std::string zone = rest;
-    if (!zone.empty() && zone[0] == '.') {
-        size_t digits = zone.find_first_not_of("0123456789", 1);
-        zone = digits == std::string::npos ? std::string() : zone.substr(digits);
+    if (*p == '.') {
+        p++;
+        while (*p >= '0' && *p <= '9')
+            p++;
     }
     // The zone is "+hh:mm" or "-hh:mm"; text without a colon ("Z", nothing) is UTC. The sign
     // is read from its own character so that "-00:30" lies west of UTC.
-    size_t colon = zone.find(':');
-    if (colon != std::string::npos) {
-        long hours = std::labs(std::strtol(zone.substr(0, 3).c_str(), nullptr, 10));
-        long minutes = std::labs(std::strtol(zone.substr(colon + 1, 2).c_str(), nullptr, 10));
+    const char* colon = std::strchr(p, ':');
+    if (colon) {
+        long hours = std::labs(leadingNumber(p, 3));
+        long minutes = std::labs(leadingNumber(colon + 1, 2));
         long long offset = hours * 3600LL + minutes * 60LL;
-        seconds -= !zone.empty() && zone[0] == '-' ? -offset : offset;
+        seconds -= *p == '-' ? -offset : offset;
     }
     return seconds * 1000;
 }
