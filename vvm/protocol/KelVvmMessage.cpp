@@ -54,12 +54,18 @@ long long daysSinceEpoch(int year, int month, int day)
     return era * 146097 + dayOfEra - 719468;
 }
 
-// strtol of at most `size` characters at `text`.
+// What strtol reads of the first `size` characters at `text`: white space, a sign, digits.
 long leadingNumber(const char* text, size_t size)
 {
-    char copy[4] = {};
-    std::strncpy(copy, text, size);
-    return std::strtol(copy, nullptr, 10);
+    const char* end = text + strnlen(text, size);
+    while (text < end && (*text == ' ' || (*text >= '\t' && *text <= '\r')))
+        text++;
+    bool negative = text < end && *text == '-';
+    text += text < end && (*text == '-' || *text == '+');
+    long number = 0;
+    for (; text < end && *text >= '0' && *text <= '9'; text++)
+        number = number * 10 + (*text - '0');
+    return negative ? -number : number;
 }
 
 } // namespace
@@ -132,8 +138,9 @@ long long KelVvmMessage::msSinceEpoch(const std::string& date)
     if (!readField(p, 0, 9999, 4, year) || *p++ != '-' || !readField(p, 1, 12, 2, month) ||
         *p++ != '-' || !readField(p, 1, 31, 2, day) || *p++ != 'T' ||
         !readField(p, 0, 23, 2, hour) || *p++ != ':' || !readField(p, 0, 59, 2, minute) ||
-        *p++ != ':' || !readField(p, 0, 61, 2, second))
+        *p++ != ':' || !readField(p, 0, 61, 2, second)) {
         return 0;
+    }
     long long seconds =
         daysSinceEpoch(year, month, day) * 86400LL + hour * 3600LL + minute * 60LL + second;
 

@@ -109,11 +109,6 @@ void readAudioDetail(int field, const std::string& text, KelVvmMessage& message)
 
 } // namespace
 
-bool KelVvmNode::is(const char* other) const
-{
-    return name && asciiEquals(name, length, other);
-}
-
 KelVvmPart KelVvmResponse::onChild(int, const KelVvmNode&)
 {
     return KelVvmPart();

@@ -43,8 +43,19 @@ struct KelVvmNode {
     // The first node of its parent, of whatever kind.
     bool first;
 
-    // An element with the local name `other`, ASCII case-insensitively.
-    bool is(const char* other) const;
+    // An element with the local name `other`, ASCII case-insensitively. `other` is made of
+    // ASCII letters only: a byte then matches one of them exactly when it does with its
+    // case bit set.
+    template <size_t N> bool is(const char (&other)[N]) const
+    {
+        if (length != N - 1)
+            return false;
+        for (size_t i = 0; i < N - 1; i++) {
+            if ((name[i] | 0x20) != (other[i] | 0x20))
+                return false;
+        }
+        return true;
+    }
 };
 
 class KelVvmResponse
@@ -126,7 +137,7 @@ class KelVvmGetAllMessagesResponse : public KelVvmResponse
     std::vector<KelVvmMessage> m_messages;
 
     // More calls than any answer within the parser's size bound holds make a bad answer.
-    static const size_t s_maxCalls = 10000;
+    static constexpr size_t s_maxCalls = 10000;
 };
 
 class KelVvmGetMessageInfoResponse : public KelVvmResponse

@@ -5,6 +5,7 @@
 #include "KelVvmXml.h"
 
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -14,21 +15,54 @@
 namespace
 {
 
-// The text goes to the XML library in pieces of this size: after a fatal error the library
-// would go on reading on its own, so it gets nothing more than the piece it holds.
-const size_t kPieceSize = 16u << 10;
 // Library messages logged per answer; a hostile answer can provoke one per element.
 const int kMaxLoggedErrors = 8;
 
+// Attributes of the start tag at `p`, up to `end`: every '=' outside quotes starts one, and a
+// '>' outside quotes ends the tag.
+size_t attributesOfTag(const char* p, const char* end)
+{
+    size_t attributes = 0;
+    char quote = 0;
+    for (p++; p < end; p++) {
+        if (quote)
+            quote = *p == quote ? 0 : quote;
+        else if (*p == '"' || *p == '\'')
+            quote = *p;
+        else if (*p == '>')
+            break;
+        else if (*p == '=')
+            attributes++;
+    }
+    return attributes;
+}
+
+// Whether no stretch of text between two '<' holds more '=' than an element may have
+// attributes: true for every real answer, and found in a few library calls.
+bool fewEqualsBetweenTags(const char* p, const char* end)
+{
+    size_t run = 0;
+    for (const char* q; (q = static_cast<const char*>(std::memchr(p, '=', size_t(end - p))));
+         p = q + 1) {
+        if (std::memchr(p, '<', size_t(q - p)))
+            run = 0;
+        if (++run > KelVvmResponseParser::s_maxAttributes)
+            return false;
+    }
+    return true;
+}
+
 // The library checks an element's attributes against each other, in time quadratic in their
 // number, before the parse sees the element: so they are counted here first, in one pass. A
-// '<' always starts markup; comments, CDATA sections and processing instructions are skipped,
-// and within a start tag every '=' outside quotes starts an attribute. A '<' ends a start tag
-// wherever it stands, as it does in the library.
+// '<' always starts markup and ends a start tag wherever it stands, in the library too;
+// comments, CDATA sections and processing instructions are skipped. Tags are counted exactly
+// only when the '=' up to the next '<' are too many.
 bool attributesBounded(const std::string& text)
 {
     const char* p = text.data();
     const char* end = p + text.size();
+    if (fewEqualsBetweenTags(p, end))
+        return true;
     auto skipPast = [&](const char* from, const char* terminator) {
         const char* found = static_cast<const char*>(
             memmem(from, size_t(end - from), terminator, std::strlen(terminator)));
@@ -38,32 +72,28 @@ bool attributesBounded(const std::string& text)
         size_t n = std::strlen(prefix);
         return size_t(end - at) >= n && std::memcmp(at, prefix, n) == 0;
     };
-    while ((p = static_cast<const char*>(std::memchr(p, '<', size_t(end - p))))) {
+    const size_t bound = KelVvmResponseParser::s_maxAttributes;
+    while (p < end && (p = static_cast<const char*>(std::memchr(p, '<', size_t(end - p))))) {
         if (startsWith(p, "<!--")) {
             p = skipPast(p + 4, "-->");
         } else if (startsWith(p, "<![CDATA[")) {
             p = skipPast(p + 9, "]]>");
         } else if (startsWith(p, "<?")) {
             p = skipPast(p + 2, "?>");
-        } else if (startsWith(p, "<!") || startsWith(p, "</")) {
-            p += 2;
         } else {
-            size_t attributes = 0;
-            char quote = 0;
-            for (p++; p < end && *p != '<'; p++) {
-                if (quote) {
-                    quote = *p == quote ? 0 : quote;
-                } else if (*p == '"' || *p == '\'') {
-                    quote = *p;
-                } else if (*p == '>') {
-                    break;
-                } else if (*p == '=' && ++attributes > KelVvmResponseParser::s_maxAttributes) {
-                    return false;
-                }
-            }
+            const char* next =
+                static_cast<const char*>(std::memchr(p + 1, '<', size_t(end - p - 1)));
+            next = next ? next : end;
+            bool tag = p + 1 < end && p[1] != '/' && p[1] != '!';
+            size_t equals = 0;
+            for (const char* q = p;
+                 tag && equals <= bound &&
+                 (q = static_cast<const char*>(std::memchr(q + 1, '=', size_t(next - q - 1))));)
+                equals++;
+            if (equals > bound && attributesOfTag(p, next) > bound)
+                return false;
+            p = next;
         }
-        if (p == end)
-            break;
     }
     return true;
 }
@@ -104,8 +134,6 @@ enum Level { kDocument = 0, kEnvelope = 1, kBody = 2, kAnswerLevel = 3 };
 class Reader
 {
   public:
-    explicit Reader(size_t size) : m_size(size) {}
-
     // Returns the response, or throws with the reason of the rejection.
     std::unique_ptr<KelVvmResponse> run(const std::string& text);
 
@@ -141,7 +169,6 @@ class Reader
 
     template <typename Callback> void guarded(Callback callback);
 
-    const size_t m_size;
     xmlParserCtxt* m_context = nullptr;
     std::unique_ptr<KelVvmResponse> m_response;
     std::string m_failure;
@@ -324,9 +351,16 @@ void Reader::onXmlError(const xmlError& error)
 {
     if (!m_refusal.empty())
         return;
-    // A fatal error ends the parse: the library stops calling back, and the piece it holds is
-    // the last it gets.
-    int level = error.level == XML_ERR_FATAL ? QMLOG_LEVEL_WARNING : QMLOG_LEVEL_DEBUG;
+    int level = QMLOG_LEVEL_DEBUG;
+    if (error.level == XML_ERR_FATAL) {
+        // The library would read on after a fatal error, with nothing checked any more. Its
+        // loops end at this state; stopping it outright here could free the input it is
+        // reading.
+        level = QMLOG_LEVEL_WARNING;
+        m_context->wellFormed = 0;
+        m_context->disableSAX = 1;
+        m_context->instate = XML_PARSER_EOF;
+    }
     char line[64];
     std::snprintf(line, sizeof line, "XML error %d at line %d: ", error.code, error.line);
     logXmlMessage(level, (line + std::string(error.message ? error.message : "")).c_str());
@@ -400,27 +434,26 @@ std::unique_ptr<KelVvmResponse> Reader::run(const std::string& text)
     sax.internalSubset = documentType;
     sax.serror = structuredError;
 
+    // The library makes no context for an empty text, which is no document either.
+    if (text.empty())
+        throw KelVvmResponseException("XML doc allocation failed");
     ErrorRoute route(this, structuredError, genericError);
     std::unique_ptr<xmlParserCtxt, ContextDeleter> context(
-        xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
+        xmlCreateMemoryParserCtxt(text.data(), int(text.size())));
     if (!context)
         throw std::bad_alloc();
     m_context = context.get();
     xmlCtxtUseOptions(m_context, XML_PARSE_NONET);
+    xmlSAXHandler* own = m_context->sax;
+    m_context->sax = &sax;
+    m_context->userData = this;
+    xmlParseDocument(m_context);
+    m_context->sax = own;
+    m_context->userData = m_context;
 
-    bool wellFormed = true;
-    for (size_t at = 0; at <= m_size && wellFormed && m_refusal.empty(); at += kPieceSize) {
-        size_t piece = std::min(kPieceSize, m_size - at);
-        bool last = at + piece == m_size;
-        int result = xmlParseChunk(m_context, text.data() + at, int(piece), last);
-        // An encoding failure halts the library without marking the document.
-        wellFormed = m_context->wellFormed && result != XML_ERR_INVALID_ENCODING;
-        if (last)
-            break;
-    }
     if (!m_refusal.empty())
         throw KelVvmResponseException(m_refusal);
-    if (!wellFormed)
+    if (!m_context->wellFormed)
         throw KelVvmResponseException("XML doc allocation failed");
     if (!m_failure.empty())
         throw KelVvmResponseException(m_failure);
@@ -435,7 +468,7 @@ std::unique_ptr<KelVvmResponse> parseOrThrow(const std::string& text)
         throw KelVvmResponseException("Response too large");
     if (!attributesBounded(text))
         throw KelVvmResponseException("Too many attributes");
-    std::unique_ptr<KelVvmResponse> response = Reader(text.size()).run(text);
+    std::unique_ptr<KelVvmResponse> response = Reader().run(text);
     if (response->getType() == RESPONSE_OK) {
         const std::string& out = static_cast<KelVvmOkResponse&>(*response).m_out;
         if (!out.empty() && !asciiEquals(out, "OK")) {

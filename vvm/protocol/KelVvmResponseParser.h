@@ -19,17 +19,17 @@ class KelVvmResponseParser
     static std::unique_ptr<KelVvmResponse> parse(const std::string& text);
 
     // A 1,000-call list is about 370 KiB: this leaves room for about 2,800 calls.
-    static const size_t s_maxTextSize = 1u << 20;
+    static constexpr size_t s_maxTextSize = 1u << 20;
     // Attributes of one element, namespace declarations included; answers carry up to four.
-    static const size_t s_maxAttributes = 16;
+    static constexpr size_t s_maxAttributes = 16;
     // Element nesting; answers nest seven deep (Envelope, Body, answer, out, Call,
     // messageVocal, field).
-    static const size_t s_maxDepth = 32;
+    static constexpr size_t s_maxDepth = 32;
     // Namespace declarations in scope at once; answers have up to five.
-    static const size_t s_maxNamespaces = 32;
+    static constexpr size_t s_maxNamespaces = 32;
     // Character data between two pieces of markup; the longest field of an answer, an audio
     // address or a fault text, stays far below it.
-    static const size_t s_maxTextRun = 64u << 10;
+    static constexpr size_t s_maxTextRun = 64u << 10;
 };
 
 #endif

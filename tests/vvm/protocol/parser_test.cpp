@@ -1,5 +1,6 @@
 // The SOAP answer parser: which texts it accepts, why it rejects the others, and the typed
 // results with their JSON forms.
+#include "HostileAnswers.h"
 #include "KelVvmLog.h"
 #include "KelVvmResponseParser.h"
 #include "KelVvmUtils.h"
@@ -106,6 +107,20 @@ TEST(Parser, RejectsAnswersAboveTheSizeBound)
     Warnings warnings;
     EXPECT_EQ(KelVvmResponseParser::parse(text + padding)->getType(), RESPONSE_BAD);
     EXPECT_EQ(warnings.reason(), "Response too large");
+}
+
+// Each of these shapes, filled up to the size bound, is parsed or refused as a whole; the
+// benchmark shows their cost growing linearly with their size.
+TEST(Parser, CostlyShapesEndAsExpectedAtTheSizeBound)
+{
+    for (const HostileAnswer& answer : hostile::answers(KelVvmResponseParser::s_maxTextSize)) {
+        ASSERT_LE(answer.text.size(), KelVvmResponseParser::s_maxTextSize) << answer.name;
+        ASSERT_GT(answer.text.size(), KelVvmResponseParser::s_maxTextSize * 9 / 10) << answer.name;
+        Warnings warnings;
+        std::unique_ptr<KelVvmResponse> response = KelVvmResponseParser::parse(answer.text);
+        EXPECT_EQ(response->getType(), answer.type) << answer.name;
+        EXPECT_EQ(warnings.reason(), answer.reason) << answer.name;
+    }
 }
 
 TEST(Parser, AcknowledgementsAcceptOkInAnyCaseOrNothing)
