@@ -143,10 +143,8 @@ class Reader
         bool hasChild = false;
     };
 
-    static void startElement(void* self, const xmlChar* localName, const xmlChar* prefix,
-                             const xmlChar* uri, int namespaces, const xmlChar**, int, int,
-                             const xmlChar**);
-    static void endElement(void* self, const xmlChar*, const xmlChar*, const xmlChar*);
+    static void startElement(void* self, const xmlChar* name, const xmlChar** attributes);
+    static void endElement(void* self, const xmlChar*);
     static void characters(void* self, const xmlChar* text, int length);
     static void otherNode(void* self, const xmlChar*);
     static void instruction(void* self, const xmlChar*, const xmlChar*);
@@ -154,8 +152,9 @@ class Reader
     static void structuredError(void* self, xmlError* error);
     static void genericError(void* self, const char* format, ...);
 
-    void onStart(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
-                 int namespaces);
+    void onStart(const char* name, const xmlChar** attributes);
+    void declare(const char* attribute, const char* value);
+    const char* localName(const char* name) const;
     void onEnd();
     void onText(const char* text, size_t length);
     KelVvmPart onNode(const KelVvmNode& node);
@@ -177,6 +176,9 @@ class Reader
     std::string m_text;
     Open m_open[KelVvmResponseParser::s_maxDepth + 1];
     size_t m_namespaceCount[KelVvmResponseParser::s_maxDepth + 1] = {};
+    // The namespace declarations of the open elements, innermost last: the prefix each binds
+    // (a name of the parser's dictionary), or null for one that binds no prefix.
+    const char* m_prefixes[KelVvmResponseParser::s_maxNamespaces + 1];
     size_t m_depth = 0;
     // Depth of the field being read; 0 when none.
     size_t m_fieldDepth = 0;
@@ -211,15 +213,13 @@ void Reader::fail(const char* reason)
     m_fieldDepth = 0;
 }
 
-void Reader::startElement(void* self, const xmlChar* localName, const xmlChar* prefix,
-                          const xmlChar* uri, int namespaces, const xmlChar**, int, int,
-                          const xmlChar**)
+void Reader::startElement(void* self, const xmlChar* name, const xmlChar** attributes)
 {
     Reader& reader = *static_cast<Reader*>(self);
-    reader.guarded([&] { reader.onStart(localName, prefix, uri, namespaces); });
+    reader.guarded([&] { reader.onStart(reinterpret_cast<const char*>(name), attributes); });
 }
 
-void Reader::endElement(void* self, const xmlChar*, const xmlChar*, const xmlChar*)
+void Reader::endElement(void* self, const xmlChar*)
 {
     Reader& reader = *static_cast<Reader*>(self);
     reader.guarded([&] { reader.onEnd(); });
@@ -252,25 +252,60 @@ void Reader::documentType(void* self, const xmlChar*, const xmlChar*, const xmlC
     static_cast<Reader*>(self)->refuse("Invalid XML");
 }
 
-void Reader::onStart(const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
-                     int namespaces)
+void Reader::onStart(const char* name, const xmlChar** attributes)
 {
     m_textRun = 0;
     if (m_depth == KelVvmResponseParser::s_maxDepth)
         return refuse("Answer nested too deeply");
-    m_namespaces += size_t(namespaces);
-    if (m_namespaces > KelVvmResponseParser::s_maxNamespaces)
-        return refuse("Too many namespaces");
-    // An undeclared prefix stays part of the name, which then matches nothing.
-    const char* name = prefix && !uri ? "" : reinterpret_cast<const char*>(localName);
-    KelVvmPart part = onNode(KelVvmNode{name, std::strlen(name), false});
+    size_t namespaces = m_namespaces;
+    for (; attributes && *attributes; attributes += 2) {
+        const char* attribute = reinterpret_cast<const char*>(attributes[0]);
+        if (std::strncmp(attribute, "xmlns", 5) == 0 && (!attribute[5] || attribute[5] == ':')) {
+            if (m_namespaces == KelVvmResponseParser::s_maxNamespaces)
+                return refuse("Too many namespaces");
+            declare(attribute, reinterpret_cast<const char*>(attributes[1]));
+        }
+    }
+    const char* local = localName(name);
+    KelVvmPart part = onNode(KelVvmNode{local, std::strlen(local), false});
     m_depth++;
-    m_namespaceCount[m_depth] = size_t(namespaces);
+    m_namespaceCount[m_depth] = m_namespaces - namespaces;
     m_open[m_depth] = Open{part, false};
     if (part.text) {
         m_fieldDepth = m_depth;
         m_text.clear();
     }
+}
+
+// The parse itself leaves namespaces alone, which makes it faster; the names are matched by
+// the rules of a namespace-aware parse all the same. A declaration binds its prefix unless it
+// is empty or a reserved name or namespace.
+void Reader::declare(const char* attribute, const char* value)
+{
+    const char* prefix = attribute[5] ? attribute + 6 : "";
+    bool binds = *prefix && *value && std::strcmp(prefix, "xml") != 0 &&
+                 std::strcmp(prefix, "xmlns") != 0 &&
+                 std::strcmp(value, "http://www.w3.org/XML/1998/namespace") != 0 &&
+                 std::strcmp(value, "http://www.w3.org/2000/xmlns/") != 0;
+    m_prefixes[m_namespaces++] = binds ? prefix : nullptr;
+}
+
+// The local name of the element `name`, or "" (which matches nothing) when its prefix is not
+// bound: a namespace-aware parse keeps such a name whole.
+const char* Reader::localName(const char* name) const
+{
+    const char* colon = std::strchr(name, ':');
+    if (!colon)
+        return name;
+    size_t length = size_t(colon - name);
+    if (length == 3 && std::strncmp(name, "xml", 3) == 0)
+        return colon + 1;
+    for (size_t i = m_namespaces; length && i-- > 0;) {
+        const char* prefix = m_prefixes[i];
+        if (prefix && std::strncmp(prefix, name, length) == 0 && !prefix[length])
+            return colon + 1;
+    }
+    return "";
 }
 
 // A node inside the element at the current depth: what it is to the answer.
@@ -420,10 +455,11 @@ struct ContextDeleter {
 
 std::unique_ptr<KelVvmResponse> Reader::run(const std::string& text)
 {
+    // A handler of the first SAX version: elements come by name, without namespace processing
+    // (see declare), and the library's messages go through the route below.
     xmlSAXHandler sax = {};
-    sax.initialized = XML_SAX2_MAGIC;
-    sax.startElementNs = startElement;
-    sax.endElementNs = endElement;
+    sax.startElement = startElement;
+    sax.endElement = endElement;
     // The same function for both: the library then reports every blank as text, as a tree
     // would hold it.
     sax.characters = characters;
@@ -432,7 +468,6 @@ std::unique_ptr<KelVvmResponse> Reader::run(const std::string& text)
     sax.comment = otherNode;
     sax.processingInstruction = instruction;
     sax.internalSubset = documentType;
-    sax.serror = structuredError;
 
     // The library makes no context for an empty text, which is no document either.
     if (text.empty())
@@ -443,7 +478,7 @@ std::unique_ptr<KelVvmResponse> Reader::run(const std::string& text)
     if (!context)
         throw std::bad_alloc();
     m_context = context.get();
-    xmlCtxtUseOptions(m_context, XML_PARSE_NONET);
+    xmlCtxtUseOptions(m_context, XML_PARSE_NONET | XML_PARSE_SAX1);
     xmlSAXHandler* own = m_context->sax;
     m_context->sax = &sax;
     m_context->userData = this;
