@@ -384,7 +384,8 @@ void Reader::structuredError(void* self, xmlError* error)
 
 void Reader::onXmlError(const xmlError& error)
 {
-    if (!m_refusal.empty())
+    // What the library says once it has stopped only follows from the stop.
+    if (!m_refusal.empty() || m_context->instate == XML_PARSER_EOF)
         return;
     int level = QMLOG_LEVEL_DEBUG;
     if (error.level == XML_ERR_FATAL) {
