@@ -7,7 +7,6 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +162,7 @@ class Reader
 
     // Ends the parse at once: the answer has a shape no answer has.
     void refuse(const char* reason);
+    void halt();
     // Keeps the first shape fault; from then on nodes are only counted.
     void fail(const char* reason);
 
@@ -202,8 +202,16 @@ void Reader::refuse(const char* reason)
 {
     if (m_refusal.empty()) {
         m_refusal = reason;
-        xmlStopParser(m_context);
+        halt();
     }
+}
+
+// The library's loops end at this state, and it calls back no more. xmlStopParser would also
+// free the input, which the library may still be reading when it reports an error.
+void Reader::halt()
+{
+    m_context->disableSAX = 1;
+    m_context->instate = XML_PARSER_EOF;
 }
 
 void Reader::fail(const char* reason)
@@ -389,13 +397,10 @@ void Reader::onXmlError(const xmlError& error)
         return;
     int level = QMLOG_LEVEL_DEBUG;
     if (error.level == XML_ERR_FATAL) {
-        // The library would read on after a fatal error, with nothing checked any more. Its
-        // loops end at this state; stopping it outright here could free the input it is
-        // reading.
+        // The library would read on after a fatal error, with nothing checked any more.
         level = QMLOG_LEVEL_WARNING;
         m_context->wellFormed = 0;
-        m_context->disableSAX = 1;
-        m_context->instate = XML_PARSER_EOF;
+        halt();
     }
     char line[64];
     std::snprintf(line, sizeof line, "XML error %d at line %d: ", error.code, error.line);
