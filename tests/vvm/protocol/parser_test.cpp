@@ -119,6 +119,10 @@ TEST(Parser, RejectsWhatIsNotAKnownWellFormedAnswer)
         {"<!DOCTYPE Envelope SYSTEM \"http://127.0.0.1:1/evil.dtd\">" +
              wrap("<subscribeResponse/>"),
          "Invalid XML"},
+        // Refused before its subset is read, whatever follows.
+        {"<!DOCTYPE Envelope [<!ENTITY a \"a\"><!ENTITY b \"&a;s:x=\"u\">" +
+             wrap("<subscribeResponse><out>&b;</out></subscribeResponse>"),
+         "Invalid XML"},
         {wrap("<subscribeResponse><out>&undeclared;</out></subscribeResponse>"),
          "XML doc allocation failed"},
     };
