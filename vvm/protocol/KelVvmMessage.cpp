@@ -42,6 +42,33 @@ bool readField(const char*& p, int min, int max, int digits, int& value)
     return value >= min && value <= max;
 }
 
+// The fields of "YYYY-MM-DDThh:mm:ss" at the start of `date`, when all are in place and in range.
+bool fixedFields(const std::string& date, int& year, int& month, int& day, int& hour, int& minute,
+                 int& second)
+{
+    if (date.size() < 19 || date[4] != '-' || date[7] != '-' || date[10] != 'T' ||
+        date[13] != ':' || date[16] != ':')
+        return false;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18}) {
+        if (date[i] < '0' || date[i] > '9')
+            return false;
+    }
+    auto number = [&](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t i = at; i < at + digits; i++)
+            value = value * 10 + (date[i] - '0');
+        return value;
+    };
+    year = number(0, 4);
+    month = number(5, 2);
+    day = number(8, 2);
+    hour = number(11, 2);
+    minute = number(14, 2);
+    second = number(17, 2);
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 &&
+           second <= 61;
+}
+
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar; a day past the end of
 // its month counts on into the next one, as timegm does.
 long long daysSinceEpoch(int year, int month, int day)
@@ -132,13 +159,17 @@ std::string KelVvmMessage::fileExtension(const std::string& format)
 
 long long KelVvmMessage::msSinceEpoch(const std::string& date)
 {
-    // "%Y-%m-%dT%H:%M:%S" as strptime reads it, then the time as UTC.
+    // "%Y-%m-%dT%H:%M:%S" as strptime reads it, then the time as UTC. The service's own
+    // texts, digits in place and numbers in range, take the short way: strptime reads them
+    // the same.
     const char* p = date.c_str();
     int year, month, day, hour, minute, second;
-    if (!readField(p, 0, 9999, 4, year) || *p++ != '-' || !readField(p, 1, 12, 2, month) ||
-        *p++ != '-' || !readField(p, 1, 31, 2, day) || *p++ != 'T' ||
-        !readField(p, 0, 23, 2, hour) || *p++ != ':' || !readField(p, 0, 59, 2, minute) ||
-        *p++ != ':' || !readField(p, 0, 61, 2, second)) {
+    if (fixedFields(date, year, month, day, hour, minute, second))
+        p += 19;
+    else if (!readField(p, 0, 9999, 4, year) || *p++ != '-' || !readField(p, 1, 12, 2, month) ||
+             *p++ != '-' || !readField(p, 1, 31, 2, day) || *p++ != 'T' ||
+             !readField(p, 0, 23, 2, hour) || *p++ != ':' || !readField(p, 0, 59, 2, minute) ||
+             *p++ != ':' || !readField(p, 0, 61, 2, second)) {
         return 0;
     }
     long long seconds =
@@ -152,6 +183,13 @@ long long KelVvmMessage::msSinceEpoch(const std::string& date)
     }
     // The zone is "+hh:mm" or "-hh:mm"; text without a colon ("Z", nothing) is UTC. The sign
     // is read from its own character so that "-00:30" lies west of UTC.
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if ((p[0] == '+' || p[0] == '-') && digit(p[1]) && digit(p[2]) && p[3] == ':' && digit(p[4]) &&
+        digit(p[5])) {
+        long long offset =
+            ((p[1] - '0') * 10 + (p[2] - '0')) * 3600LL + ((p[4] - '0') * 10 + (p[5] - '0')) * 60LL;
+        return (seconds - (p[0] == '-' ? -offset : offset)) * 1000;
+    }
     const char* colon = std::strchr(p, ':');
     if (colon) {
         long hours = std::labs(leadingNumber(p, 3));

@@ -6,6 +6,8 @@
 #include "vtjson.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,7 +52,16 @@ struct KelVvmNode {
     {
         if (length != N - 1)
             return false;
-        for (size_t i = 0; i < N - 1; i++) {
+        const uint64_t caseBits = 0x2020202020202020u;
+        size_t i = 0;
+        for (; i + 8 <= N - 1; i += 8) {
+            uint64_t seen, wanted;
+            std::memcpy(&seen, name + i, 8);
+            std::memcpy(&wanted, other + i, 8);
+            if ((seen | caseBits) != (wanted | caseBits))
+                return false;
+        }
+        for (; i < N - 1; i++) {
             if ((name[i] | 0x20) != (other[i] | 0x20))
                 return false;
         }

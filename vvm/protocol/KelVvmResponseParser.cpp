@@ -7,6 +7,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -177,8 +178,12 @@ class Reader
     Open m_open[KelVvmResponseParser::s_maxDepth + 1];
     size_t m_namespaceCount[KelVvmResponseParser::s_maxDepth + 1] = {};
     // The namespace declarations of the open elements, innermost last: the prefix each binds
-    // (a name of the parser's dictionary), or null for one that binds no prefix.
-    const char* m_prefixes[KelVvmResponseParser::s_maxNamespaces + 1];
+    // (in a name of the parser's dictionary), empty for one that binds no prefix.
+    struct Prefix {
+        const char* text;
+        size_t length;
+    };
+    Prefix m_prefixes[KelVvmResponseParser::s_maxNamespaces];
     size_t m_depth = 0;
     // Depth of the field being read; 0 when none.
     size_t m_fieldDepth = 0;
@@ -298,7 +303,7 @@ void Reader::declare(const char* attribute, const char* value)
                  std::strcmp(prefix, "xmlns") != 0 &&
                  std::strcmp(value, "http://www.w3.org/XML/1998/namespace") != 0 &&
                  std::strcmp(value, "http://www.w3.org/2000/xmlns/") != 0;
-    m_prefixes[m_namespaces++] = binds ? prefix : nullptr;
+    m_prefixes[m_namespaces++] = Prefix{prefix, binds ? std::strlen(prefix) : 0};
 }
 
 // The local name of the element `name`, or "" (which matches nothing) when its prefix is not
@@ -312,8 +317,8 @@ const char* Reader::localName(const char* name) const
     if (length == 3 && std::strncmp(name, "xml", 3) == 0)
         return colon + 1;
     for (size_t i = m_namespaces; length && i-- > 0;) {
-        const char* prefix = m_prefixes[i];
-        if (prefix && std::strncmp(prefix, name, length) == 0 && !prefix[length])
+        const Prefix& prefix = m_prefixes[i];
+        if (prefix.length == length && std::equal(name, colon, prefix.text))
             return colon + 1;
     }
     return "";

@@ -26,7 +26,7 @@ class KelVvmResponseParser
     // messageVocal, field).
     static constexpr size_t s_maxDepth = 32;
     // Namespace declarations in scope at once; answers have up to five.
-    static constexpr size_t s_maxNamespaces = 32;
+    static constexpr size_t s_maxNamespaces = 16;
     // Character data between two pieces of markup; the longest field of an answer, an audio
     // address or a fault text, stays far below it.
     static constexpr size_t s_maxTextRun = 64u << 10;

@@ -70,8 +70,8 @@ inline std::vector<HostileAnswer> answers(size_t size)
 
     // The envelope declares one namespace; two elements declare the rest that may be in scope.
     const size_t inScope = KelVvmResponseParser::s_maxNamespaces - 1;
-    const std::string namespaces = declarations("n", perElement);
-    const std::string moreNamespaces = declarations("m", inScope - perElement);
+    const std::string namespaces = declarations("n", inScope / 2);
+    const std::string moreNamespaces = declarations("m", inScope - inScope / 2);
     std::string nested;
     for (size_t i = 0; i + 4 < depth; i++)
         nested += "<d>";
@@ -144,7 +144,7 @@ inline std::vector<HostileAnswer> answers(size_t size)
                  [&] {
                      std::string levels;
                      for (size_t i = 0; i < 200; i++)
-                         levels += "<a" + namespaces + ">";
+                         levels += "<a" + declarations("n", perElement) + ">";
                      return levels;
                  }(),
              "<e/>", "", size),
