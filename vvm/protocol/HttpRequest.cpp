@@ -83,6 +83,9 @@ long HttpRequest::post(const char* body)
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_URL, m_url.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirected POST stays a POST with its body: turned into a GET it would still carry
+    // the caller's "Content-Length", and the server would wait for a body that never comes.
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, long(CURL_REDIR_POST_ALL));
     // Audio addresses come from the server: without this a "file:" URL would copy a local
     // file into the media folder.
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");

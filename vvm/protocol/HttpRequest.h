@@ -55,8 +55,9 @@ class HttpRequest : public NoCopyClass
     // replaces it to record the waits instead of sleeping.
     static void (*s_sleepHook)(unsigned seconds);
     // A body kept in memory beyond this many bytes aborts the transfer: no answer of the
-    // voicemail platform comes near it, and a hostile peer must not exhaust memory.
-    static const size_t s_maxResponseSize = 8u << 20;
+    // voicemail platform comes near it (the answer parser refuses longer texts too), and a
+    // hostile peer must not exhaust memory.
+    static const size_t s_maxResponseSize = 1u << 20;
 
     // Status of the last completed transfer; 0 before it ends.
     long m_status;
