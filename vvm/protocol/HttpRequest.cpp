@@ -5,6 +5,7 @@
 #include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -39,6 +40,17 @@ long long mediaFreeSpace()
 bool isStatusLine(const std::string& line)
 {
     return line.compare(0, 5, "HTTP/") == 0;
+}
+
+// libcurl takes a bare name for an interface first and looks it up among the host's interfaces
+// on every transfer; "host!" names an address directly and skips that lookup.
+std::string curlInterface(const std::string& interfaceOrAddress)
+{
+    unsigned char address[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, interfaceOrAddress.c_str(), address) == 1 ||
+        inet_pton(AF_INET6, interfaceOrAddress.c_str(), address) == 1)
+        return "host!" + interfaceOrAddress;
+    return interfaceOrAddress;
 }
 
 } // namespace
@@ -96,7 +108,7 @@ long HttpRequest::post(const char* body)
     if (m_requestHeaders)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_requestHeaders.get());
     if (!m_interface.empty())
-        curl_easy_setopt(curl, CURLOPT_INTERFACE, m_interface.c_str());
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, curlInterface(m_interface).c_str());
 
     CURLcode result = curl_easy_perform(curl);
     if (result != CURLE_OK)
