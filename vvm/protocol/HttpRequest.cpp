@@ -53,6 +53,19 @@ std::string curlInterface(const std::string& interfaceOrAddress)
     return interfaceOrAddress;
 }
 
+// The one handle of every transfer of the process: a new handle per transfer repeats its own
+// set-up (internal event handle, wake-up socket pair, caches) each time. Transfers block and never
+// overlap; each starts from a reset handle and, as before, on a connection of its own.
+CURL* transferHandle()
+{
+    static CURL* handle = nullptr;
+    if (!handle)
+        handle = curl_easy_init();
+    else
+        curl_easy_reset(handle);
+    return handle;
+}
+
 } // namespace
 
 void (*HttpRequest::s_sleepHook)(unsigned seconds) = sleepForReal;
@@ -85,10 +98,10 @@ long HttpRequest::post(const char* body)
     m_response.clear();
     m_contentLength = 0;
     m_bytesWritten = 0;
-    m_curl.reset(curl_easy_init());
-    CURL* curl = m_curl.get();
+    CURL* curl = transferHandle();
     if (!curl)
         throw HttpRequestException("CURL Handle allocation failed", 0);
+    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
 
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
