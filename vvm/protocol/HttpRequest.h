@@ -69,9 +69,6 @@ class HttpRequest : public NoCopyClass
     bool m_outOfSpace;
 
   private:
-    struct CurlDeleter {
-        void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-    };
     struct ListDeleter {
         void operator()(curl_slist* list) const { curl_slist_free_all(list); }
     };
@@ -81,7 +78,6 @@ class HttpRequest : public NoCopyClass
     void downloadOnce(const std::string& path);
     void discardFile(const std::string& path);
 
-    std::unique_ptr<CURL, CurlDeleter> m_curl;
     FILE* m_file;
     const std::string m_url;
     std::string m_response;
