@@ -384,7 +384,8 @@ TEST_F(BadInputEndToEndTest, VoicemailServiceAnswersEveryBadPayloadAndKeepsRunni
 {
     // The SIM-status activity activates kelvvm at once. A first SMS creates the mailbox, so
     // that the activities below fail or succeed on their payloads alone.
-    // Its account check must be over (re-armed on the next change of state) first.
+    // Its account check runs beside the queue and, finding no mailbox, erases the kind: it must
+    // be over (re-armed on the next change of state) before an SMS creates the mailbox.
     ASSERT_TRUE(runUntil(
         [&] {
             JValue all = m_client->call("quor://com.quor.activitymanager/emulator/activities",
