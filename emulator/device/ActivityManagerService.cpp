@@ -41,10 +41,25 @@ JValue copyOf(const JValue& value)
     return parser.getDom();
 }
 
+// A method the activity will call: a URI the bus can carry.
+void checkMethod(const JValue& method, const char* what)
+{
+    TSError error;
+    TSErrorInit(&error);
+    if (!method.isString())
+        bad(std::string(what) + " needs a \"method\"");
+    if (!TSUriCheck(method.asString().c_str(), &error)) {
+        std::string text = std::string(what) + "'s \"method\": " + error.message;
+        TSErrorFree(&error);
+        bad(text);
+    }
+}
+
 void checkTrigger(const JValue& trigger)
 {
-    if (!trigger.isObject() || !trigger["method"].isString())
-        bad("A trigger needs a \"method\"");
+    if (!trigger.isObject())
+        bad("A trigger must be an object");
+    checkMethod(trigger["method"], "A trigger");
     if (trigger.hasKey("params") && !trigger["params"].isObject())
         bad("Trigger \"params\" must be an object");
     if (trigger.hasKey("where")) {
@@ -214,8 +229,7 @@ std::unique_ptr<JValue> ActivityManagerService::create(const JValue& payload)
     if (definition.hasKey("schedule") &&
         intervalMilliseconds(definition["schedule"]["interval"].asString()) <= 0)
         bad("A schedule needs an \"interval\" such as \"15m\"");
-    if (!definition["callback"]["method"].isString())
-        bad("An activity needs a \"callback\" with a \"method\"");
+    checkMethod(definition["callback"]["method"], "An activity's \"callback\"");
     if (definition.hasKey("requirements") && !definition["requirements"].isObject())
         bad("\"requirements\" must be an object");
     bool start = true;

@@ -27,10 +27,18 @@ bool purgeFlag(const JValue& payload)
     return purge;
 }
 
+// A reply the bus could not carry is refused here, with a text saying what to do instead.
 std::unique_ptr<JValue> withResults(const JValue& results)
 {
     auto reply = std::make_unique<JValue>(DeviceService::success());
     reply->put("results", results);
+    size_t size = reply->stringify().size();
+    if (size > TS_MAX_PAYLOAD_SIZE)
+        throw RequestError{kBadRequest, "The results (" + std::to_string(size) +
+                                            " bytes) do not fit in one bus message (at most " +
+                                            std::to_string(TS_MAX_PAYLOAD_SIZE) +
+                                            " bytes): ask for fewer objects, with a \"limit\" "
+                                            "or a narrower query"};
     return reply;
 }
 

@@ -197,8 +197,8 @@ JValue DbStore::put(const JValue& objects)
     Transaction transaction(*this);
     JValue results = JValue::array();
     for (size_t i = 0; i < objects.arraySize(); i++) {
-        if (!objects[i].isObject() || !objects[i]["_kind"].isString())
-            throw RequestError{kBadRequest, "Each object needs a \"_kind\""};
+        if (!objects[i].isObject() || objects[i]["_kind"].asString().empty())
+            throw RequestError{kBadRequest, "Each object needs a \"_kind\", a non-empty text"};
         JValue object = copyOf(objects[i]);
         if (object.hasKey("_id") && !object["_id"].isString())
             throw RequestError{kBadRequest, "\"_id\" must be a string"};

@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace emulator
 {
@@ -14,6 +15,8 @@ namespace
 const int kMalformed = -986;
 const int kInternal = -5000;
 const JSchemaFragment kAnyContainer("{\"type\":[\"object\",\"array\"]}");
+// The "calls" control keeps this many of the latest calls, so a long run does not grow.
+const size_t kKeptCalls = 256;
 } // namespace
 
 unsigned DeviceContext::scaled(double milliseconds) const
@@ -61,15 +64,18 @@ void Subscribers::onCancel(TSHandle*, TSMessage* message, void* context)
 }
 
 DeviceService::DeviceService(std::string busName, DeviceContext context, std::string category)
-    : m_busName(std::move(busName)), m_context(std::move(context)), m_calls(JValue::array())
+    : m_busName(std::move(busName)), m_context(std::move(context))
 {
     m_methods.owner = this;
     m_methods.path = std::move(category);
     m_controls.owner = this;
     m_controls.path = "/emulator";
     addControl("calls", [this](TSMessage*, const JValue&) {
+        JValue calls = JValue::array();
+        for (const JValue& call : m_calls)
+            calls.append(call);
         auto reply = std::make_unique<JValue>(success());
-        reply->put("calls", m_calls);
+        reply->put("calls", calls);
         return reply;
     });
 }
@@ -169,7 +175,9 @@ void DeviceService::handle(Category& category, TSMessage* message)
             JValue call = JValue::object();
             call.put("method", method);
             call.put("payload", payload);
-            m_calls.append(call);
+            m_calls.push_back(call);
+            if (m_calls.size() > kKeptCalls)
+                m_calls.pop_front();
         }
         reply = category.methods.at(method)(message, payload);
         if (!reply)
@@ -177,6 +185,10 @@ void DeviceService::handle(Category& category, TSMessage* message)
     } catch (const RequestError& e) {
         code = e.code;
         error = e.text;
+    } catch (const std::invalid_argument& e) {
+        // What the servers' own checks of a request say.
+        code = kMalformed;
+        error = e.what();
     } catch (const std::exception& e) {
         code = kInternal;
         error = std::string("Internal error: ") + e.what();

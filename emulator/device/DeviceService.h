@@ -6,6 +6,7 @@
 #include "tamoservice.h"
 #include "vtjson.h"
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -95,8 +96,8 @@ class DeviceService
     TSHandle* m_handle = nullptr;
     Category m_methods;
     Category m_controls;
-    // Every call received on "/", for the "calls" control.
-    JValue m_calls;
+    // The latest calls received on the daemons' category, for the "calls" control.
+    std::deque<JValue> m_calls;
 };
 
 // Helpers for handlers: the typed value at `key`, or a RequestError naming it.

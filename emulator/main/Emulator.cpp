@@ -160,6 +160,12 @@ void logLine(const char* context, int level, const char* line, void* file)
     fflush(log);
 }
 
+// What the bus library says (a lost bus, above all) belongs in emulator.log too.
+void busLibraryLine(const gchar*, GLogLevelFlags, const gchar* message, gpointer)
+{
+    QmLogPrint(QmLogGetContext("nimbos-emulator"), QMLOG_LEVEL_WARNING, "%s", message);
+}
+
 } // namespace
 
 Emulator::Emulator(EmulatorOptions options) : m_options(std::move(options))
@@ -235,8 +241,10 @@ bool Emulator::start(std::string& error)
         return false;
 
     FILE* log = fopen((m_context.stateDir + "/emulator.log").c_str(), "a");
-    if (log)
+    if (log) {
         QmLogSetCapture(logLine, log);
+        g_log_set_handler("tamoservice", GLogLevelFlags(G_LOG_LEVEL_MASK), busLibraryLine, nullptr);
+    }
 
     const std::string& state = m_context.stateDir;
     std::vector<std::pair<std::string, std::string>> env = {
@@ -307,10 +315,13 @@ bool Emulator::start(std::string& error)
 
     env.push_back({"NIMBOS_EMULATOR_STATE_DIR", state});
     std::string envText;
-    for (const auto& [key, value] : env) {
+    for (const auto& [key, value] : env)
         m_envLines.push_back("export " + key + "=" + shellQuote(value));
-        envText += m_envLines.back() + "\n";
-    }
+    // The build tree's tools (tamo-send), for the shell that reads DIR/env.
+    if (g_file_test(NIMBOS_EMULATOR_TOOLS_DIR, G_FILE_TEST_IS_DIR))
+        m_envLines.push_back("export PATH=" + shellQuote(NIMBOS_EMULATOR_TOOLS_DIR) + ":\"$PATH\"");
+    for (const std::string& line : m_envLines)
+        envText += line + "\n";
     // Written whole or not at all: its appearance tells a watcher that everything is ready.
     std::string envPath = state + "/env";
     if (!g_file_set_contents(envPath.c_str(), envText.c_str(), -1, nullptr)) {

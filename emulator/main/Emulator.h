@@ -35,7 +35,8 @@ class Emulator
     void stop();
 
     const std::string& stateDir() const { return m_context.stateDir; }
-    // The lines of DIR/env, "export NAME='value'".
+    // The lines of DIR/env, "export NAME='value'", and one that puts the build tree's tools
+    // on PATH.
     const std::vector<std::string>& envLines() const { return m_envLines; }
 
   private:

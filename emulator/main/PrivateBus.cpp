@@ -1,6 +1,8 @@
 // PrivateBus: the emulator's own dbus-daemon, when no bus was given.
 #include "PrivateBus.h"
 
+#include "tamoservice.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -20,15 +22,13 @@ std::string markupEscape(const std::string& text)
     return result;
 }
 
-// In the bus's child process: the bus ends with the emulator however the emulator ends, and
-// with the bus the services it activated, as on a device that goes down. A SIGKILLed emulator
-// would otherwise leave a bus running, and a daemon on it still writing into the state folder
-// of the emulator started next.
-void endWithParent(gpointer parent)
+// Runs in the child before dbus-daemon starts: the bus ends with the emulator, even a killed
+// one, and takes with it the daemons it activated, which end when their bus goes.
+void dieWithParent(gpointer parent)
 {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != GPOINTER_TO_INT(parent))
-        raise(SIGTERM);
+        _exit(1);
 }
 } // namespace
 
@@ -50,6 +50,11 @@ bool PrivateBus::start(const std::string& stateDir, const std::vector<std::strin
         "  <auth>EXTERNAL</auth>\n";
     for (const std::string& dir : serviceDirs)
         config += "  <servicedir>" + markupEscape(dir) + "</servicedir>\n";
+    // The limits the bus library is written against, stated rather than left to defaults.
+    config += "  <limit name=\"max_message_size\">" + std::to_string(TS_MAX_MESSAGE_SIZE) +
+              "</limit>\n"
+              "  <limit name=\"max_incoming_bytes\">133169152</limit>\n"
+              "  <limit name=\"max_outgoing_bytes\">133169152</limit>\n";
     config += "  <policy context=\"default\">\n"
               "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
               "    <allow eavesdrop=\"true\"/>\n"
@@ -79,7 +84,7 @@ bool PrivateBus::start(const std::string& stateDir, const std::vector<std::strin
     gint out = -1;
     GError* gerror = nullptr;
     bool spawned = g_spawn_async_with_pipes_and_fds(
-        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, endWithParent, GINT_TO_POINTER(getpid()),
+        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, dieWithParent, GINT_TO_POINTER(getpid()),
         -1, -1, log, nullptr, nullptr, 0, &m_pid, nullptr, &out, nullptr, &gerror);
     g_strfreev(envp);
     g_free(daemon);

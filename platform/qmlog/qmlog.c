@@ -8,7 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 struct QmLogContext {
     struct QmLogContext* next;
@@ -25,6 +28,9 @@ static int s_sink = -1;
 static int s_syslogOpen;
 static QmLogCaptureFunc s_capture;
 static void* s_captureUser;
+static const char* s_syslogSocket = "/dev/log";
+/* -1 until looked for at the first syslog line. */
+static int s_syslogListening = -1;
 
 static void chooseSinkLocked(void)
 {
@@ -94,6 +100,34 @@ void QmLogSetCapture(QmLogCaptureFunc func, void* user)
     pthread_mutex_unlock(&s_lock);
 }
 
+static int syslogListening(void)
+{
+    struct sockaddr_un address = {.sun_family = AF_UNIX};
+    if (strlen(s_syslogSocket) >= sizeof(address.sun_path))
+        return 0;
+    strcpy(address.sun_path, s_syslogSocket);
+    /* The system logger listens on a datagram socket, or on a stream one. */
+    const int types[] = {SOCK_DGRAM, SOCK_STREAM};
+    for (size_t i = 0; i < sizeof(types) / sizeof(types[0]); i++) {
+        int fd = socket(AF_UNIX, types[i] | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        int connected = connect(fd, (const struct sockaddr*)&address, sizeof(address)) == 0;
+        close(fd);
+        if (connected)
+            return 1;
+    }
+    return 0;
+}
+
+void QmLogTestSetSyslogSocket(const char* path)
+{
+    pthread_mutex_lock(&s_lock);
+    s_syslogSocket = path ? path : "/dev/log";
+    s_syslogListening = -1;
+    pthread_mutex_unlock(&s_lock);
+}
+
 static void emit(QmLogContext* context, int level, const char* line)
 {
     pthread_mutex_lock(&s_lock);
@@ -101,6 +135,12 @@ static void emit(QmLogContext* context, int level, const char* line)
     QmLogCaptureFunc capture = s_capture;
     void* user = s_captureUser;
     int sink = s_sink;
+    if (!capture && sink == QMLOG_SINK_SYSLOG) {
+        if (s_syslogListening < 0)
+            s_syslogListening = syslogListening();
+        if (!s_syslogListening)
+            sink = QMLOG_SINK_STDERR;
+    }
     if (!capture && sink == QMLOG_SINK_SYSLOG && !s_syslogOpen) {
         /* One ident per process: syslog keeps the pointer, and context names never go away. */
         openlog(context->name, LOG_PID, LOG_USER);

@@ -25,7 +25,9 @@ enum {
 typedef struct QmLogContext QmLogContext;
 
 /* Where printed lines go. The default is syslog; setting the environment variable
- * QMLOG_STDERR to a non-empty value before the first context is made selects standard error. */
+ * QMLOG_STDERR to a non-empty value before the first context is made selects standard error.
+ * Where no system log listens (nothing at /dev/log), syslog lines go to standard error too,
+ * rather than nowhere. */
 typedef enum {
     QMLOG_SINK_SYSLOG,
     QMLOG_SINK_STDERR,
@@ -44,6 +46,9 @@ int QmLogIsEnabled(const QmLogContext* context, int level);
 void QmLogSetSink(QmLogSink sink);
 /* NULL restores the sink. */
 void QmLogSetCapture(QmLogCaptureFunc func, void* user);
+/* Test hook: the socket the system log is looked for at (NULL: /dev/log); looked for again at
+ * the next syslog line. */
+void QmLogTestSetSyslogSocket(const char* path);
 
 void QmLogPrint(QmLogContext* context, int level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

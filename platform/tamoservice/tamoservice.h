@@ -31,10 +31,18 @@ typedef struct {
 } TSError;
 
 enum {
-    TS_ERROR_INVALID = -1, /* a malformed argument: URI, name, payload */
-    TS_ERROR_BUS = -2,     /* the bus refused or could not be reached */
-    TS_ERROR_STATE = -3,   /* the handle is not in a state for this operation */
+    TS_ERROR_INVALID = -1,   /* a malformed argument: URI, name, payload */
+    TS_ERROR_BUS = -2,       /* the bus refused or could not be reached */
+    TS_ERROR_STATE = -3,     /* the handle is not in a state for this operation */
+    TS_ERROR_TOO_LARGE = -4, /* the message would exceed TS_MAX_MESSAGE_SIZE */
 };
+
+/* The largest message the bus carries. dbus-daemon drops the connection of a client that sends
+ * more, so the library refuses such a message instead; the bus configurations we ship set
+ * max_message_size to this value, which is also dbus-daemon's default. */
+#define TS_MAX_MESSAGE_SIZE (32u * 1024u * 1024u)
+/* A payload of up to this many bytes always fits in one message, whatever its headers. */
+#define TS_MAX_PAYLOAD_SIZE (TS_MAX_MESSAGE_SIZE - 64u * 1024u)
 
 void TSErrorInit(TSError* error);
 bool TSErrorIsSet(const TSError* error);
@@ -58,7 +66,8 @@ typedef struct {
 
 /* Takes the bus name `name` on $TAMO_BUS_ADDRESS, else the bus that started this process, else
  * the system bus. Fails when the name belongs to someone else. Should the bus itself go away,
- * the process receives SIGTERM. */
+ * the library logs why (a GLib warning of the domain "tamoservice") and the process receives
+ * SIGTERM. */
 bool TSRegister(const char* name, TSHandle** handlep, TSError* error);
 /* A handle that owns no name, for programs that only call. */
 bool TSRegisterAnonymous(TSHandle** handlep, TSError* error);
@@ -71,6 +80,10 @@ bool TSGmainAttach(TSHandle* handle, GMainLoop* loop, TSError* error);
 /* Releases the name and frees the handle: no handler or reply function runs afterwards, and the
  * calls still outstanding are cancelled. */
 bool TSUnregister(TSHandle* handle, TSError* error);
+
+/* Whether `uri` names a method, quor://service/category/method (or tamo://); fills `error` with
+ * what is wrong otherwise. */
+bool TSUriCheck(const char* uri, TSError* error);
 
 /* Calls quor://service/category/method (or tamo://). The reply function runs once per reply
  * until the call is cancelled; a payload with "subscribe": true (or "watch": true, a query
@@ -85,6 +98,10 @@ bool TSCallOneReply(TSHandle* handle, const char* uri, const char* payload, TSMe
 /* No later reply of that call is delivered; the callee is told. Unknown tokens are not an
  * error: the call may have ended already. */
 bool TSCallCancel(TSHandle* handle, TSMessageToken token, TSError* error);
+
+/* Whether a process owns `service` on the handle's bus now, in *ownedp. Waits for the bus's
+ * answer: for tools, not for a service's main loop. */
+bool TSServiceHasOwner(TSHandle* handle, const char* service, bool* ownedp, TSError* error);
 
 /* Watches the signals of a category: `uri` names the category, such as quor://com.quor.x/a/b.
  * The function runs for each signal with the signal as the message; ended with TSCallCancel. */
@@ -104,7 +121,8 @@ bool TSMessageIsFinal(TSMessage* message);
 
 /* Answers a received call. The first answer is the method return; a subscription can be
  * answered again, each later answer reaching the caller in order. Answering a one-shot call
- * twice, or a subscription that was cancelled, fails. */
+ * twice, or a subscription that was cancelled, fails. A payload too large for the bus fails
+ * with TS_ERROR_TOO_LARGE, and the caller gets the failure payload saying so in its place. */
 bool TSMessageRespond(TSMessage* message, const char* payload, TSError* error);
 bool TSMessageReply(TSHandle* handle, TSMessage* message, const char* payload, TSError* error);
 

@@ -153,8 +153,42 @@ bool ts_handle_is_open(const TSHandle* handle)
     return handle && handle->open;
 }
 
+/* An upper bound of the message's size on the wire, as the bus will see it. */
+static gsize message_size_bound(GDBusMessage* message)
+{
+    /* The fixed header, every field's code, signature and padding, and the sender field that
+     * the bus adds (a unique name). */
+    gsize size = 512;
+    const char* fields[] = {
+        g_dbus_message_get_path(message),       g_dbus_message_get_interface(message),
+        g_dbus_message_get_member(message),     g_dbus_message_get_destination(message),
+        g_dbus_message_get_error_name(message), g_dbus_message_get_signature(message),
+    };
+    for (size_t i = 0; i < G_N_ELEMENTS(fields); i++)
+        size += fields[i] ? strlen(fields[i]) : 0;
+    GVariant* body = g_dbus_message_get_body(message);
+    /* D-Bus adds a length and up to seven bytes of padding to each member of our flat bodies. */
+    if (body)
+        size += g_variant_get_size(body) + 12 * g_variant_n_children(body);
+    return size;
+}
+
+bool ts_message_fits(GDBusMessage* message, TSError* error)
+{
+    gsize size = message_size_bound(message);
+    if (size <= TS_MAX_MESSAGE_SIZE)
+        return true;
+    TS_ERROR(error, TS_ERROR_TOO_LARGE,
+             "The message (%" G_GSIZE_FORMAT " bytes) is larger than the bus carries (%u bytes)",
+             size, TS_MAX_MESSAGE_SIZE);
+    return false;
+}
+
 bool ts_handle_send(TSHandle* handle, GDBusMessage* message, guint32* serialp, TSError* error)
 {
+    /* The bus would drop our connection rather than refuse the message. */
+    if (!ts_message_fits(message, error))
+        return false;
     g_autoptr(GError) gerror = NULL;
     guint32 serial = 0;
     /* The serial goes into the filter's table under the same lock as the send, so an answer
@@ -391,6 +425,23 @@ bool TSRegisterAnonymous(TSHandle** handlep, TSError* error)
     return *handlep != NULL;
 }
 
+/* Runs before GDBus's own handler, which raises SIGTERM. `name` belongs to the connection, which
+ * may outlive the handle. */
+static void on_bus_lost(GDBusConnection* connection, gboolean remote_peer_vanished, GError* gerror,
+                        gpointer name)
+{
+    (void)connection;
+    if (remote_peer_vanished)
+        g_warning("%s lost its bus connection (%s); the process ends", (const char*)name,
+                  gerror ? gerror->message : "closed by the bus");
+}
+
+static void free_name(gpointer name, GClosure* closure)
+{
+    (void)closure;
+    g_free(name);
+}
+
 bool TSRegister(const char* name, TSHandle** handlep, TSError* error)
 {
     if (!handlep || !name || !g_dbus_is_name(name) || g_dbus_is_unique_name(name)) {
@@ -422,7 +473,9 @@ bool TSRegister(const char* name, TSHandle** handlep, TSError* error)
     }
     handle->name = g_strdup(name);
     /* A service does not outlive its bus: when the bus goes away the process gets SIGTERM and
-     * shuts down the way it would when asked to. */
+     * shuts down the way it would when asked to, after saying why. */
+    g_signal_connect_data(handle->connection, "closed", G_CALLBACK(on_bus_lost), g_strdup(name),
+                          free_name, 0);
     g_dbus_connection_set_exit_on_close(handle->connection, TRUE);
     *handlep = handle;
     return true;
@@ -503,6 +556,29 @@ bool TSGmainAttach(TSHandle* handle, GMainLoop* loop, TSError* error)
     handle->inbox->context = g_main_context_ref(context);
     inbox_schedule(handle->inbox);
     g_mutex_unlock(&handle->inbox->lock);
+    return true;
+}
+
+bool TSServiceHasOwner(TSHandle* handle, const char* service, bool* ownedp, TSError* error)
+{
+    if (!ts_handle_check(handle, error))
+        return false;
+    if (!service || !g_dbus_is_name(service) || !ownedp) {
+        TS_ERROR(error, TS_ERROR_INVALID, "Bad service name \"%s\"", service ? service : "(null)");
+        return false;
+    }
+    g_autoptr(GError) gerror = NULL;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        handle->connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", service), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, NULL, &gerror);
+    if (!reply) {
+        TS_ERROR(error, TS_ERROR_BUS, "Cannot ask the bus about %s: %s", service, gerror->message);
+        return false;
+    }
+    gboolean owned = FALSE;
+    g_variant_get(reply, "(b)", &owned);
+    *ownedp = owned;
     return true;
 }
 

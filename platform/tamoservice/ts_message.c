@@ -51,14 +51,27 @@ void TSMessageSetCancelFunction(TSMessage* message, TSCancelFunction function, v
     message->cancel_context = context;
 }
 
+static GDBusMessage* answer_new(TSMessage* message, const char* payload)
+{
+    if (message->n_answers == 0) {
+        GDBusMessage* answer = g_dbus_message_new_method_reply(message->dbus);
+        g_dbus_message_set_body(answer, g_variant_new("(s)", payload));
+        return answer;
+    }
+    /* Later answers of a subscription travel as signals from "/" addressed to the caller alone,
+     * where the Cancel method is too. */
+    GDBusMessage* answer = g_dbus_message_new_signal("/", TS_BUS_INTERFACE, "Reply");
+    g_dbus_message_set_destination(answer, message->sender);
+    g_dbus_message_set_body(answer, g_variant_new("(us)", message->serial, payload));
+    return answer;
+}
+
 bool TSMessageRespond(TSMessage* message, const char* payload, TSError* error)
 {
     if (!message || !message->is_call) {
         TS_ERROR(error, TS_ERROR_INVALID, "Only a received call can be answered");
         return false;
     }
-    if (!ts_payload_check(payload, NULL, error))
-        return false;
     if (!ts_handle_is_open(message->handle)) {
         TS_ERROR(error, TS_ERROR_STATE, "The service has unregistered");
         return false;
@@ -71,23 +84,33 @@ bool TSMessageRespond(TSMessage* message, const char* payload, TSError* error)
         TS_ERROR(error, TS_ERROR_STATE, "This call has been answered already");
         return false;
     }
-    g_autoptr(GDBusMessage) answer = NULL;
-    if (message->n_answers == 0) {
-        answer = g_dbus_message_new_method_reply(message->dbus);
-    } else {
-        /* Later answers of a subscription travel as signals addressed to the caller alone. */
-        answer = g_dbus_message_new_signal(g_dbus_message_get_path(message->dbus), TS_BUS_INTERFACE,
-                                           "Reply");
-        g_dbus_message_set_destination(answer, message->sender);
-    }
-    if (message->n_answers == 0)
-        g_dbus_message_set_body(answer, g_variant_new("(s)", payload));
-    else
-        g_dbus_message_set_body(answer, g_variant_new("(us)", message->serial, payload));
-    if (!ts_handle_send(message->handle, answer, NULL, error))
+    TSError refused;
+    TSErrorInit(&refused);
+    if (!ts_payload_check(payload, NULL, &refused) && refused.error_code != TS_ERROR_TOO_LARGE) {
+        TS_ERROR(error, refused.error_code, "%s", refused.message);
+        TSErrorFree(&refused);
         return false;
-    message->n_answers++;
-    return true;
+    }
+    g_autoptr(GDBusMessage) answer = NULL;
+    if (!TSErrorIsSet(&refused)) {
+        answer = answer_new(message, payload);
+        ts_message_fits(answer, &refused);
+    }
+    if (TSErrorIsSet(&refused)) {
+        /* The caller learns why instead of waiting for an answer that cannot come. */
+        g_autofree char* failure = ts_failure_payload(refused.message);
+        g_clear_object(&answer);
+        answer = answer_new(message, failure);
+    }
+    bool sent = ts_handle_send(message->handle, answer, NULL, error);
+    if (sent)
+        message->n_answers++;
+    if (TSErrorIsSet(&refused)) {
+        TS_ERROR(error, refused.error_code, "%s", refused.message);
+        TSErrorFree(&refused);
+        return false;
+    }
+    return sent;
 }
 
 bool TSMessageReply(TSHandle* handle, TSMessage* message, const char* payload, TSError* error)

@@ -120,6 +120,8 @@ void ts_serve_answer_error(TSHandle* handle, GDBusMessage* call, const char* nam
 TSMessage* ts_message_new(TSHandle* handle, GDBusMessage* dbus, const char* payload);
 /* A subscription registered with the handle leaves it when cancelled or freed. */
 void ts_handle_forget_subscription(TSHandle* handle, TSMessage* message);
+/* Fails with TS_ERROR_TOO_LARGE for a message the bus would refuse; ts_handle_send checks. */
+bool ts_message_fits(GDBusMessage* message, TSError* error);
 bool ts_handle_send(TSHandle* handle, GDBusMessage* message, guint32* serialp, TSError* error);
 bool ts_handle_is_open(const TSHandle* handle);
 void ts_handle_ref(TSHandle* handle);

@@ -104,14 +104,23 @@ void ts_serve_dispatch_method(TSHandle* handle, GDBusMessage* call)
 void ts_serve_dispatch_cancel(TSHandle* handle, GDBusMessage* call)
 {
     GVariant* body = g_dbus_message_get_body(call);
-    if (!body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(u)")))
+    if (!body || !g_variant_is_of_type(body, G_VARIANT_TYPE("(u)"))) {
+        ts_serve_answer_error(handle, call, "org.freedesktop.DBus.Error.InvalidArgs",
+                              "Cancel takes the serial of the call to cancel, (u)");
         return;
+    }
     guint32 serial = 0;
     g_variant_get(body, "(u)", &serial);
     g_autofree char* key = subscription_key(g_dbus_message_get_sender(call), serial);
     TSMessage* message = g_hash_table_lookup(handle->subscriptions, key);
     if (message)
         subscription_cancelled(handle, message);
+    /* Our own library sends Cancel without wanting an answer; other clients may want one. */
+    if (!(g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) &&
+        handle->open) {
+        g_autoptr(GDBusMessage) answer = g_dbus_message_new_method_reply(call);
+        ts_handle_send(handle, answer, NULL, NULL);
+    }
 }
 
 static void introspect_category(GString* xml, const TSCategory* category)
@@ -143,6 +152,17 @@ void ts_serve_dispatch_introspect(TSHandle* handle, GDBusMessage* call)
         "    <method name=\"Introspect\">\n"
         "      <arg name=\"xml_data\" type=\"s\" direction=\"out\"/>\n"
         "    </method>\n  </interface>\n");
+    /* Cancel is served, and later replies are sent, at "/". */
+    if (g_str_equal(path, "/"))
+        g_string_append(xml, "  <interface name=\"" TS_BUS_INTERFACE "\">\n"
+                             "    <method name=\"Cancel\">\n"
+                             "      <arg name=\"serial\" type=\"u\" direction=\"in\"/>\n"
+                             "    </method>\n"
+                             "    <signal name=\"Reply\">\n"
+                             "      <arg name=\"serial\" type=\"u\"/>\n"
+                             "      <arg name=\"payload\" type=\"s\"/>\n"
+                             "    </signal>\n"
+                             "  </interface>\n");
     TSCategory* category = g_hash_table_lookup(handle->categories, path);
     if (category)
         introspect_category(xml, category);

@@ -52,6 +52,15 @@ bool ts_uri_parse(const char* uri, TSUri* out, TSError* error)
     return true;
 }
 
+bool TSUriCheck(const char* uri, TSError* error)
+{
+    TSUri parts;
+    if (!ts_uri_parse(uri, &parts, error))
+        return false;
+    ts_uri_clear(&parts);
+    return true;
+}
+
 void ts_uri_clear(TSUri* uri)
 {
     g_clear_pointer(&uri->service, g_free);
@@ -72,17 +81,25 @@ bool ts_payload_check(const char* payload, bool* subscribep, TSError* error)
         TS_ERROR(error, TS_ERROR_INVALID, "No payload given");
         return false;
     }
-    if (!g_utf8_validate(payload, -1, NULL)) {
+    size_t length = strlen(payload);
+    /* Not worth parsing: it could never be sent. */
+    if (length > TS_MAX_MESSAGE_SIZE) {
+        TS_ERROR(error, TS_ERROR_TOO_LARGE,
+                 "The payload (%zu bytes) is larger than the bus carries (%u bytes)", length,
+                 TS_MAX_MESSAGE_SIZE);
+        return false;
+    }
+    if (!g_utf8_validate(payload, (gssize)length, NULL)) {
         TS_ERROR(error, TS_ERROR_INVALID, "Payload is not UTF-8 text");
         return false;
     }
     json_tokener* tokener = json_tokener_new();
     json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
-    size_t length = strlen(payload);
-    json_object* root = json_tokener_parse_ex(tokener, payload, (int)length);
+    /* The terminating NUL included, so that a bare number ends where the text does. */
+    json_object* root = json_tokener_parse_ex(tokener, payload, (int)length + 1);
     bool ok = json_tokener_get_error(tokener) == json_tokener_success;
     if (ok) {
-        size_t used = json_tokener_get_parse_end(tokener);
+        size_t used = MIN(json_tokener_get_parse_end(tokener), length);
         ok = strspn(payload + used, " \t\r\n") == length - used;
     }
     json_tokener_free(tokener);

@@ -1,9 +1,10 @@
 // vtjson: shared JSON handles, strict parsing and compact output over json-c.
 #include "vtjson.h"
 
+#include "vtjson_text.h"
+
 #include <json-c/json.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -44,7 +45,11 @@ JValue::JValue() : m_node(nullptr) {}
 JValue::JValue(bool value) : m_node(json_object_new_boolean(value)) {}
 JValue::JValue(int32_t value) : m_node(json_object_new_int64(value)) {}
 JValue::JValue(int64_t value) : m_node(json_object_new_int64(value)) {}
-JValue::JValue(double value) : m_node(json_object_new_double(value)) {}
+// JSON has no infinities and no NaN: such a value is null.
+JValue::JValue(double value)
+    : m_node(std::isfinite(value) ? json_object_new_double(value) : nullptr)
+{
+}
 JValue::JValue(const char* text) : m_node(text ? json_object_new_string(text) : nullptr) {}
 JValue::JValue(const std::string& text)
     : m_node(json_object_new_string_len(text.data(), static_cast<int>(text.size())))
@@ -282,8 +287,11 @@ double JValue::asDouble() const
 std::string JValue::stringify() const
 {
     // The text belongs to the node and lives until the node changes, so copy it at once.
-    return json_object_to_json_string_ext(m_node,
-                                          JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+    std::string text = json_object_to_json_string_ext(m_node, JSON_C_TO_STRING_PLAIN |
+                                                                  JSON_C_TO_STRING_NOSLASHESCAPE);
+    // Strings made in code may hold bytes that are not UTF-8; the text must parse again.
+    vtjson::makeValidUtf8(text);
+    return text;
 }
 
 bool JValue::operator==(const JValue& other) const
@@ -323,44 +331,16 @@ unsigned typeBit(json_object* name)
     return 0;
 }
 
-// json-c's strict mode still takes single quotes, NaN and Infinity, "1.", raw control characters
-// in strings, and stops at a NUL as if the text ended there; JSON allows none of them.
-bool hasNonJsonCharacter(const std::string& text)
-{
-    static const std::string outside = " \t\r\n{}[],:+-.0123456789eEtrufalsn";
-    bool inString = false;
-    for (size_t i = 0; i < text.size(); i++) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (inString) {
-            if (c < 0x20)
-                return true;
-            if (c == '\\')
-                i++; // json-c checks the escape itself
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (outside.find(static_cast<char>(c)) == std::string::npos ||
-                   (c == '.' && (i + 1 == text.size() ||
-                                 !std::isdigit(static_cast<unsigned char>(text[i + 1]))))) {
-            return true;
-        }
-    }
-    return false;
-}
-
 JValue parseStrict(const std::string& text, std::string& error)
 {
-    if (hasNonJsonCharacter(text)) {
-        error = "character not allowed in JSON";
+    if (!vtjson::checkJsonText(text, error))
         return JValue();
-    }
     json_tokener* tokener = json_tokener_new();
     if (!tokener) {
         error = "out of memory";
         return JValue();
     }
-    json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+    json_tokener_set_flags(tokener, JSON_TOKENER_STRICT);
     // Length -1 makes json-c read the terminating NUL, which ends a bare number at the end.
     JValue value = JValue::adopt(json_tokener_parse_ex(tokener, text.c_str(), -1));
     json_tokener_error status = json_tokener_get_error(tokener);

@@ -5,6 +5,7 @@
 #include "KelVvmRequest.h"
 #include "KelVvmServiceApp.h"
 #include "KelVvmSettings.h"
+#include "TamoMessage.h"
 #include "TestBus.h"
 
 #include <gtest/gtest.h>
@@ -77,6 +78,8 @@ MailboxSession::~MailboxSession()
     KelVvmActivityMgr::getInstance()->cleanActivities();
     KelVvmServiceApp::getInstance()->stopIdleTimer();
     KelVvmServiceApp::getInstance()->m_serviceHandle = nullptr;
+    TamoMessage::dropPending(m_client);
+    TamoMessage::dropPending(m_service);
     TSUnregister(m_client, nullptr);
     TSUnregister(m_service, nullptr);
     stopEmulator(m_emulator, SIGTERM);

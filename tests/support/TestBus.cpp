@@ -49,6 +49,15 @@ TestBus::~TestBus()
 
 TestBus* SharedBusTest::s_bus = nullptr;
 
+GDBusConnection* rawBusConnection()
+{
+    return g_dbus_connection_new_for_address_sync(
+        g_getenv("TAMO_BUS_ADDRESS"),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+}
+
 bool runUntil(const std::function<bool()>& done, int timeoutMs)
 {
     gint64 end = g_get_monotonic_time() + gint64(timeoutMs) * 1000;

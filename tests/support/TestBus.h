@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include <gio/gio.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -39,6 +40,10 @@ class SharedBusTest : public ::testing::Test
     }
     static TestBus* s_bus;
 };
+
+// A plain D-Bus connection to the bus of TAMO_BUS_ADDRESS, for looking at it as any client
+// would; NULL when it cannot connect. The caller unrefs it.
+GDBusConnection* rawBusConnection();
 
 // Iterates the default main context until `done` is true or `timeoutMs` passed; returns `done`.
 bool runUntil(const std::function<bool()>& done, int timeoutMs = 5000);

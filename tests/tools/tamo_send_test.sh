@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# tamo-send against a private bus: help, failures with a message and a non-zero exit, a reply.
+# tamo-send against a private bus: help, failures with a message and a non-zero exit, replies,
+# payloads from standard input and files.
 set -u
 tamo_send=$1 dbus_daemon=$2 config=$3
 failures=0
@@ -33,9 +34,30 @@ check "bad count" 2 "$tamo_send" -n x quor://com.quor.x/m >/dev/null
 msg=$(check "missing service" 0 timeout 5 "$tamo_send" -n 3 quor://com.quor.nobody/m '{"subscribe":true}')
 [[ $msg == '{"returnValue":false,"errorCode":-1,"errorText":'* ]] || { echo "FAIL: missing service: $msg"; failures=$((failures + 1)); }
 
+# A JSON text that is not an object or an array is named for what it is.
+for scalar in 42 '"text"' true null; do
+  msg=$(check "scalar $scalar" 1 "$tamo_send" quor://com.quor.x/m "$scalar")
+  [[ $msg == *"must be a JSON object or array"* ]] || { echo "FAIL: scalar $scalar: $msg"; failures=$((failures + 1)); }
+done
+# -e: a refusal in a reply makes the exit status 3, for scripts.
+check "refused reply with -e" 3 timeout 5 "$tamo_send" -e quor://com.quor.nobody/m >/dev/null
+# -m says when nobody owns the service whose signals it waits for (SIGINT ends the wait).
+msg=$(check "monitor of nobody" 0 timeout -s INT 1 "$tamo_send" -m quor://com.quor.nobody/a)
+[[ $msg == *"nobody owns com.quor.nobody"* ]] || { echo "FAIL: monitor of nobody: $msg"; failures=$((failures + 1)); }
+
 # The activation round trip: the bus starts kelvvm from the build tree, which echoes.
 msg=$(KELVVM_CONFIG=/nonexistent check "ping" 0 timeout 10 "$tamo_send" quor://com.quor.kelvvm/ping '{"a":1}')
 [[ $msg == '{"a":1}' ]] || { echo "FAIL: ping: $msg"; failures=$((failures + 1)); }
+# Payloads from standard input and from a file, one too long for a command line among them.
+msg=$(echo '{"b":2}' | check "payload from stdin" 0 timeout 10 "$tamo_send" -f - quor://com.quor.kelvvm/ping)
+[[ $msg == '{"b":2}' ]] || { echo "FAIL: payload from stdin: $msg"; failures=$((failures + 1)); }
+large=$(mktemp)
+printf '{"blob":"%s"}' "$(head -c 3000000 /dev/zero | tr '\0' x)" >"$large"
+msg=$(check "payload from a file" 0 timeout 10 "$tamo_send" -f "$large" quor://com.quor.kelvvm/ping)
+[[ $msg == "$(cat "$large")" ]] || { echo "FAIL: payload from a file: ${#msg} bytes"; failures=$((failures + 1)); }
+rm -f "$large"
+check "missing file" 1 "$tamo_send" -f /nonexistent/payload quor://com.quor.kelvvm/ping >/dev/null
+check "payload twice" 2 "$tamo_send" -f - quor://com.quor.kelvvm/ping '{}' >/dev/null
 
 [[ $failures -eq 0 ]] && echo "all tamo-send checks passed"
 exit $((failures > 0))

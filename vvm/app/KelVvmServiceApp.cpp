@@ -117,6 +117,10 @@ int KelVvmServiceApp::main(int argc, char** argv)
         setupService();
         startIdleTimer(120);
         g_main_loop_run(m_mainLoop);
+    } catch (const KelVvmServiceAppException& e) {
+        // Not serving at all is a failure a supervisor must be able to see.
+        KLOG_CRITICAL("Main loop error: %s", e.what());
+        return 1;
     } catch (const std::exception& e) {
         KLOG_CRITICAL("Main loop error: %s", e.what());
     }

@@ -5,6 +5,7 @@
 #include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,6 +42,30 @@ bool isStatusLine(const std::string& line)
     return line.compare(0, 5, "HTTP/") == 0;
 }
 
+// libcurl takes a bare name for an interface first and looks it up among the host's interfaces
+// on every transfer; "host!" names an address directly and skips that lookup.
+std::string curlInterface(const std::string& interfaceOrAddress)
+{
+    unsigned char address[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, interfaceOrAddress.c_str(), address) == 1 ||
+        inet_pton(AF_INET6, interfaceOrAddress.c_str(), address) == 1)
+        return "host!" + interfaceOrAddress;
+    return interfaceOrAddress;
+}
+
+// The one handle of every transfer of the process: a new handle per transfer repeats its own
+// set-up (internal event handle, wake-up socket pair, caches) each time. Transfers block and never
+// overlap; each starts from a reset handle and, as before, on a connection of its own.
+CURL* transferHandle()
+{
+    static CURL* handle = nullptr;
+    if (!handle)
+        handle = curl_easy_init();
+    else
+        curl_easy_reset(handle);
+    return handle;
+}
+
 } // namespace
 
 void (*HttpRequest::s_sleepHook)(unsigned seconds) = sleepForReal;
@@ -73,16 +98,19 @@ long HttpRequest::post(const char* body)
     m_response.clear();
     m_contentLength = 0;
     m_bytesWritten = 0;
-    m_curl.reset(curl_easy_init());
-    CURL* curl = m_curl.get();
+    CURL* curl = transferHandle();
     if (!curl)
         throw HttpRequestException("CURL Handle allocation failed", 0);
+    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
 
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_URL, m_url.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirected POST stays a POST with its body: turned into a GET it would still carry
+    // the caller's "Content-Length", and the server would wait for a body that never comes.
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, long(CURL_REDIR_POST_ALL));
     // Audio addresses come from the server: without this a "file:" URL would copy a local
     // file into the media folder.
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -96,7 +124,7 @@ long HttpRequest::post(const char* body)
     if (m_requestHeaders)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, m_requestHeaders.get());
     if (!m_interface.empty())
-        curl_easy_setopt(curl, CURLOPT_INTERFACE, m_interface.c_str());
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, curlInterface(m_interface).c_str());
 
     CURLcode result = curl_easy_perform(curl);
     if (result != CURLE_OK)

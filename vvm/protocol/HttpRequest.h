@@ -55,8 +55,9 @@ class HttpRequest : public NoCopyClass
     // replaces it to record the waits instead of sleeping.
     static void (*s_sleepHook)(unsigned seconds);
     // A body kept in memory beyond this many bytes aborts the transfer: no answer of the
-    // voicemail platform comes near it, and a hostile peer must not exhaust memory.
-    static const size_t s_maxResponseSize = 8u << 20;
+    // voicemail platform comes near it (the answer parser refuses longer texts too), and a
+    // hostile peer must not exhaust memory.
+    static const size_t s_maxResponseSize = 1u << 20;
 
     // Status of the last completed transfer; 0 before it ends.
     long m_status;
@@ -68,9 +69,6 @@ class HttpRequest : public NoCopyClass
     bool m_outOfSpace;
 
   private:
-    struct CurlDeleter {
-        void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-    };
     struct ListDeleter {
         void operator()(curl_slist* list) const { curl_slist_free_all(list); }
     };
@@ -80,7 +78,6 @@ class HttpRequest : public NoCopyClass
     void downloadOnce(const std::string& path);
     void discardFile(const std::string& path);
 
-    std::unique_ptr<CURL, CurlDeleter> m_curl;
     FILE* m_file;
     const std::string m_url;
     std::string m_response;

@@ -11,9 +11,40 @@
 namespace
 {
 
-bool textIsTrue(const xmlNode* node)
+// The parts of the answers; each class uses its own few.
+enum Part {
+    kIgnored = 0,
+    kOut = KelVvmResponse::kAnswer + 1,
+    kCall,
+    kVoice,
+    kDetail,
+    kMiddleException,
+    // Fields.
+    kOutText,
+    kUserId,
+    kInscription,
+    kDefaultInvite,
+    kDate,
+    kCallId,
+    kCaller,
+    kCallStatus,
+    kDelivery,
+    kDuration,
+    kFormat,
+    kAudioUrl,
+    kFaultCode,
+    kFaultString,
+    kStatus,
+};
+
+KelVvmPart branch(int id)
 {
-    return asciiEquals(xmlText(node), "true");
+    return KelVvmPart{id, false};
+}
+
+KelVvmPart field(int id)
+{
+    return KelVvmPart{id, true};
 }
 
 // Seconds in "dureeMsg" as milliseconds: leading blanks and a sign are accepted, reading stops
@@ -35,66 +66,71 @@ long long durationMs(const std::string& text)
 }
 
 // The answers holding data carry it in an "out" element, first in the answer.
-const xmlNode* outOf(const xmlNode* node)
+KelVvmPart outOf(int parent, const KelVvmNode& node)
 {
-    const xmlNode* out = node->children;
-    if (!xmlNameIs(out, "out"))
+    if (parent != KelVvmResponse::kAnswer || !node.first)
+        return KelVvmPart();
+    if (!node.is("out"))
         throw KelVvmResponseException("Invalid response: out missing");
-    return out;
+    return branch(kOut);
+}
+
+void requireOut(int container, bool empty)
+{
+    if (container == KelVvmResponse::kAnswer && empty)
+        throw KelVvmResponseException("Invalid response: out missing");
 }
 
 // Audio details, shared by the call list and the message information answer.
-void readAudioDetail(const xmlNode* child, KelVvmMessage& message)
+KelVvmPart audioDetail(const KelVvmNode& node)
 {
-    if (xmlNameIs(child, "delivery"))
-        message.m_delivered = xmlText(child) == "true";
-    else if (xmlNameIs(child, "dureeMsg"))
-        message.m_duration = durationMs(xmlText(child));
-    else if (xmlNameIs(child, "formatMsg"))
-        message.m_format = xmlText(child);
-    else if (xmlNameIs(child, "urlMsg"))
-        message.m_audioUrl = xmlText(child);
+    if (node.is("delivery"))
+        return field(kDelivery);
+    if (node.is("dureeMsg"))
+        return field(kDuration);
+    if (node.is("formatMsg"))
+        return field(kFormat);
+    if (node.is("urlMsg"))
+        return field(kAudioUrl);
+    return KelVvmPart();
 }
 
-KelVvmMessage readCall(const xmlNode* call)
+void readAudioDetail(int field, const std::string& text, KelVvmMessage& message)
 {
-    KelVvmMessage message;
-    for (const xmlNode* child = call->children; child; child = child->next) {
-        if (xmlNameIs(child, "dateAppel")) {
-            message.m_timestamp = KelVvmMessage::msSinceEpoch(xmlText(child));
-        } else if (xmlNameIs(child, "idCall")) {
-            message.m_callId = xmlText(child);
-        } else if (xmlNameIs(child, "msisdn")) {
-            message.m_caller = xmlText(child);
-            if (asciiEquals(message.m_caller, "anonymous"))
-                message.m_caller = KelVvmServiceValues::s_unknownCaller;
-        } else if (xmlNameIs(child, "statutAppel")) {
-            message.m_callStatus = xmlText(child);
-        } else if (xmlNameIs(child, "messageVocal")) {
-            for (const xmlNode* detail = child->children; detail; detail = detail->next) {
-                readAudioDetail(detail, message);
-                if (xmlNameIs(detail, "urlMsg"))
-                    message.m_noMessage = false;
-            }
-        }
-    }
-    return message;
+    if (field == kDelivery)
+        message.m_delivered = text == "true";
+    else if (field == kDuration)
+        message.m_duration = durationMs(text);
+    else if (field == kFormat)
+        message.m_format = text;
+    else if (field == kAudioUrl)
+        message.m_audioUrl = text;
 }
 
 } // namespace
 
-void KelVvmResponse::parse(xmlDoc*, xmlNode*) {}
+KelVvmPart KelVvmResponse::onChild(int, const KelVvmNode&)
+{
+    return KelVvmPart();
+}
+
+void KelVvmResponse::onText(int, const std::string&) {}
+
+void KelVvmResponse::onEnd(int, bool) {}
 
 JValue KelVvmResponse::toJson()
 {
     return JValue::object();
 }
 
-void KelVvmOkResponse::parse(xmlDoc*, xmlNode* node)
+KelVvmPart KelVvmOkResponse::onChild(int container, const KelVvmNode& node)
 {
-    KLOG_DEBUG("KelVvmOkResponse::parse");
-    if (xmlNameIs(node->children, "out"))
-        m_out = xmlText(node->children);
+    return container == kAnswer && node.first && node.is("out") ? field(kOutText) : KelVvmPart();
+}
+
+void KelVvmOkResponse::onText(int, const std::string& text)
+{
+    m_out = text;
 }
 
 JValue KelVvmOkResponse::toJson()
@@ -105,17 +141,32 @@ JValue KelVvmOkResponse::toJson()
     return json;
 }
 
-void KelVvmGetUserProfileResponse::parse(xmlDoc*, xmlNode* node)
+KelVvmPart KelVvmGetUserProfileResponse::onChild(int container, const KelVvmNode& node)
 {
-    KLOG_DEBUG("KelVvmGetUserProfileResponse::parse");
-    for (const xmlNode* child = outOf(node)->children; child; child = child->next) {
-        if (xmlNameIs(child, "userId"))
-            m_userId = xmlText(child);
-        else if (xmlNameIs(child, "vvmInscription"))
-            m_vvmInscription = textIsTrue(child);
-        else if (xmlNameIs(child, "inviteMessageDefaut"))
-            m_inviteMessageDefaut = textIsTrue(child);
-    }
+    if (container != kOut)
+        return outOf(container, node);
+    if (node.is("userId"))
+        return field(kUserId);
+    if (node.is("vvmInscription"))
+        return field(kInscription);
+    if (node.is("inviteMessageDefaut"))
+        return field(kDefaultInvite);
+    return KelVvmPart();
+}
+
+void KelVvmGetUserProfileResponse::onText(int field, const std::string& text)
+{
+    if (field == kUserId)
+        m_userId = text;
+    else if (field == kInscription)
+        m_vvmInscription = asciiEquals(text, "true");
+    else if (field == kDefaultInvite)
+        m_inviteMessageDefaut = asciiEquals(text, "true");
+}
+
+void KelVvmGetUserProfileResponse::onEnd(int container, bool empty)
+{
+    requireOut(container, empty);
 }
 
 JValue KelVvmGetUserProfileResponse::toJson()
@@ -128,14 +179,64 @@ JValue KelVvmGetUserProfileResponse::toJson()
     return json;
 }
 
-void KelVvmGetAllMessagesResponse::parse(xmlDoc*, xmlNode* node)
+KelVvmPart KelVvmGetAllMessagesResponse::onChild(int container, const KelVvmNode& node)
 {
-    KLOG_DEBUG("KelVvmGetAllMessagesResponse::parse");
-    for (const xmlNode* call = outOf(node)->children; call; call = call->next) {
-        if (!xmlNameIs(call, "Call"))
+    switch (container) {
+    case kOut:
+        if (!node.is("Call"))
             throw KelVvmResponseException("Invalid response: Call missing");
-        m_messages.push_back(readCall(call));
+        if (m_messages.size() == s_maxCalls)
+            throw KelVvmResponseException("Invalid response: too many calls");
+        m_messages.emplace_back();
+        return branch(kCall);
+    case kCall:
+        if (node.is("dateAppel"))
+            return field(kDate);
+        if (node.is("idCall"))
+            return field(kCallId);
+        if (node.is("msisdn"))
+            return field(kCaller);
+        if (node.is("statutAppel"))
+            return field(kCallStatus);
+        if (node.is("messageVocal"))
+            return branch(kVoice);
+        return KelVvmPart();
+    case kVoice:
+        return audioDetail(node);
+    default:
+        return outOf(container, node);
     }
+}
+
+void KelVvmGetAllMessagesResponse::onText(int field, const std::string& text)
+{
+    KelVvmMessage& message = m_messages.back();
+    switch (field) {
+    case kDate:
+        message.m_timestamp = KelVvmMessage::msSinceEpoch(text);
+        break;
+    case kCallId:
+        message.m_callId = text;
+        break;
+    case kCaller:
+        message.m_caller =
+            asciiEquals(text, "anonymous") ? KelVvmServiceValues::s_unknownCaller : text;
+        break;
+    case kCallStatus:
+        message.m_callStatus = text;
+        break;
+    case kAudioUrl:
+        message.m_noMessage = false;
+        readAudioDetail(field, text, message);
+        break;
+    default:
+        readAudioDetail(field, text, message);
+    }
+}
+
+void KelVvmGetAllMessagesResponse::onEnd(int container, bool empty)
+{
+    requireOut(container, empty);
 }
 
 JValue KelVvmGetAllMessagesResponse::toJson()
@@ -146,11 +247,19 @@ JValue KelVvmGetAllMessagesResponse::toJson()
     return json;
 }
 
-void KelVvmGetMessageInfoResponse::parse(xmlDoc*, xmlNode* node)
+KelVvmPart KelVvmGetMessageInfoResponse::onChild(int container, const KelVvmNode& node)
 {
-    KLOG_DEBUG("KelVvmGetMessageInfoResponse::parse");
-    for (const xmlNode* child = outOf(node)->children; child; child = child->next)
-        readAudioDetail(child, m_message);
+    return container == kOut ? audioDetail(node) : outOf(container, node);
+}
+
+void KelVvmGetMessageInfoResponse::onText(int field, const std::string& text)
+{
+    readAudioDetail(field, text, m_message);
+}
+
+void KelVvmGetMessageInfoResponse::onEnd(int container, bool empty)
+{
+    requireOut(container, empty);
 }
 
 JValue KelVvmGetMessageInfoResponse::toJson()
@@ -158,21 +267,34 @@ JValue KelVvmGetMessageInfoResponse::toJson()
     return m_message.toJson();
 }
 
-void KelVvmFaultResponse::parse(xmlDoc*, xmlNode* node)
+KelVvmPart KelVvmFaultResponse::onChild(int container, const KelVvmNode& node)
 {
-    KLOG_DEBUG("KelVvmFaultResponse::parse");
-    for (const xmlNode* child = node->children; child; child = child->next) {
-        if (xmlNameIs(child, "faultcode")) {
-            m_faultCode = xmlText(child);
-        } else if (xmlNameIs(child, "faultstring")) {
-            m_faultString = xmlText(child);
-        } else if (xmlNameIs(child, "detail") && xmlNameIs(child->children, "VVMMiddleException")) {
-            for (const xmlNode* item = child->children->children; item; item = item->next) {
-                if (xmlNameIs(item, "status"))
-                    m_detailStatus = xmlText(item);
-            }
-        }
+    switch (container) {
+    case kAnswer:
+        if (node.is("faultcode"))
+            return field(kFaultCode);
+        if (node.is("faultstring"))
+            return field(kFaultString);
+        if (node.is("detail"))
+            return branch(kDetail);
+        return KelVvmPart();
+    case kDetail:
+        // Only a detail that opens with the middleware's exception is read.
+        return node.first && node.is("VVMMiddleException") ? branch(kMiddleException)
+                                                           : KelVvmPart();
+    default:
+        return node.is("status") ? field(kStatus) : KelVvmPart();
     }
+}
+
+void KelVvmFaultResponse::onText(int field, const std::string& text)
+{
+    if (field == kFaultCode)
+        m_faultCode = text;
+    else if (field == kFaultString)
+        m_faultString = text;
+    else
+        m_detailStatus = text;
 }
 
 JValue KelVvmFaultResponse::toJson()

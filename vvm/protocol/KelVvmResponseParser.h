@@ -12,13 +12,24 @@ class KelVvmResponseParser
 {
   public:
     // Never null and never throws: anything but a well-formed, known answer is a
-    // KelVvmBadResponse. The document is read without network access, without a DTD and without
-    // entity substitution.
+    // KelVvmBadResponse. The text is streamed once, without network access, without a document
+    // type declaration and without entity declarations; the XML library's messages go to the
+    // service's log. Any text costs time linear in its size: the bounds below end the parse
+    // as soon as a shape that no answer has shows up.
     static std::unique_ptr<KelVvmResponse> parse(const std::string& text);
 
-    // Answers longer than this are bad answers: a call list of thousands of calls stays far
-    // below it.
-    static const size_t s_maxTextSize = 8u << 20;
+    // A 1,000-call list is about 370 KiB: this leaves room for about 2,800 calls.
+    static constexpr size_t s_maxTextSize = 1u << 20;
+    // Attributes of one element, namespace declarations included; answers carry up to four.
+    static constexpr size_t s_maxAttributes = 16;
+    // Element nesting; answers nest seven deep (Envelope, Body, answer, out, Call,
+    // messageVocal, field).
+    static constexpr size_t s_maxDepth = 32;
+    // Namespace declarations in scope at once; answers have up to five.
+    static constexpr size_t s_maxNamespaces = 16;
+    // Character data between two pieces of markup; the longest field of an answer, an audio
+    // address or a fault text, stays far below it.
+    static constexpr size_t s_maxTextRun = 64u << 10;
 };
 
 #endif

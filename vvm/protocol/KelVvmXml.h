@@ -1,19 +1,25 @@
-// KelVvmXml: how the SOAP answers' elements are matched and read.
+// KelVvmXml: how the names and texts of the SOAP answers are compared.
 #ifndef KELVVMXML_H
 #define KELVVMXML_H
 
-#include <libxml/tree.h>
-
+#include <cstddef>
 #include <string>
 
-// ASCII case-insensitive equality; other bytes compare exactly.
-bool asciiEquals(const std::string& text, const char* other);
-
-// True when `node` is an element whose local name is `name`, ASCII case-insensitively (the
-// platform's answers vary in letter case and namespace prefixes).
-bool xmlNameIs(const xmlNode* node, const char* name);
-
-// The text content of `node` and its descendants.
-std::string xmlText(const xmlNode* node);
+// ASCII case-insensitive equality of `size` bytes at `text` with the NUL-terminated `other`;
+// other bytes compare exactly (the platform's answers vary in letter case).
+inline bool asciiEquals(const char* text, size_t size, const char* other)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    size_t i = 0;
+    for (; i < size && other[i]; i++) {
+        if (lower(text[i]) != lower(other[i]))
+            return false;
+    }
+    return i == size && !other[i];
+}
+inline bool asciiEquals(const std::string& text, const char* other)
+{
+    return asciiEquals(text.data(), text.size(), other);
+}
 
 #endif

@@ -22,6 +22,8 @@ namespace
 
 const char* const kDefaultNamespace = "http://ws.vvm.example.invalid/";
 const char* const kDefaultCodeProject = "QORVVM";
+// The code of every refused command, the one the device services give a malformed request.
+const int kBadCommand = -986;
 
 std::string stringOr(const JValue& json, const char* key, const std::string& fallback)
 {
@@ -41,6 +43,16 @@ int intOr(const JValue& json, const char* key, int fallback)
     if (!json[key].asNumber(number))
         throw std::invalid_argument(std::string("\"") + key + "\" must be an integer");
     return number;
+}
+
+// A status that an injected failure answers with: one that no client takes for success.
+int failureStatusOr(const JValue& json, const char* key, int fallback)
+{
+    int status = intOr(json, key, fallback);
+    if (status < 400 || status > 599)
+        throw std::invalid_argument(std::string("\"") + key +
+                                    "\" must be a failure status, 400 to 599");
+    return status;
 }
 
 long long longOr(const JValue& json, const char* key, long long fallback)
@@ -405,8 +417,17 @@ VoicemailPlatform::SoapFailure VoicemailPlatform::soapFailureFromJson(const JVal
     SoapFailure failure;
     failure.operation = stringOr(command, "operation", "");
     failure.count = intOr(command, "count", 1);
-    failure.httpStatus = intOr(command, "httpStatus", 0);
     failure.body = stringOr(command, "body", "");
+    // A success status is allowed only with the body it answers (an answer of another shape,
+    // say); without one it would look like success.
+    if (command.hasKey("body") && command.hasKey("httpStatus")) {
+        failure.httpStatus = intOr(command, "httpStatus", 0);
+        if (failure.httpStatus < 200 || failure.httpStatus > 599)
+            throw std::invalid_argument("\"httpStatus\" must be an HTTP status, 200 to 599");
+    } else {
+        failure.httpStatus =
+            command.hasKey("httpStatus") ? failureStatusOr(command, "httpStatus", 0) : 0;
+    }
     failure.fault = stringOr(command, "fault", "");
     failure.faultString = stringOr(command, "faultString", "");
     failure.malformed = boolOr(command, "malformed", false);
@@ -427,7 +448,7 @@ VoicemailPlatform::AudioBehaviour VoicemailPlatform::audioBehaviourFromJson(cons
 {
     AudioBehaviour behaviour;
     behaviour.failFirst = intOr(command, "failFirst", 0);
-    behaviour.failStatus = intOr(command, "failStatus", 404);
+    behaviour.failStatus = failureStatusOr(command, "failStatus", 404);
     behaviour.noLength = boolOr(command, "noLength", false);
     behaviour.announcedLength = longOr(command, "announcedLength", -1);
     behaviour.closeAfter = longOr(command, "closeAfter", -1);
@@ -445,6 +466,7 @@ JValue VoicemailPlatform::control(const JValue& command)
     } catch (const std::exception& e) {
         JValue answer = JValue::object();
         answer.put("returnValue", false);
+        answer.put("errorCode", int32_t(kBadCommand));
         answer.put("errorText", e.what());
         return answer;
     }
@@ -498,7 +520,7 @@ JValue VoicemailPlatform::runCommand(const std::string& name, const JValue& comm
             m_audioByCall[id] = behaviour;
         }
     } else if (name == "failReport") {
-        int status = intOr(command, "status", 500);
+        int status = failureStatusOr(command, "status", 500);
         int count = intOr(command, "count", 1);
         std::lock_guard<std::mutex> lock(m_mutex);
         for (int i = 0; i < count; i++)

@@ -49,8 +49,8 @@ class VoicemailPlatform
     std::string reportUrl() const;  // the usage-statistics endpoint
 
     // The control API, every command a JSON object {"command": NAME, ...}; the answer is
-    // {"returnValue": true, ...} or {"returnValue": false, "errorText": ...}. Safe to call from
-    // any thread while the platform serves.
+    // {"returnValue": true, ...} or {"returnValue": false, "errorCode": -986, "errorText": ...}.
+    // Safe to call from any thread while the platform serves.
     JValue control(const JValue& command);
 
     // Shortcuts of the control commands "mailbox", "requests", "reports" and "downloads".

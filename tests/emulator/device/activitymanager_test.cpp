@@ -212,10 +212,10 @@ TEST_F(ActivityManagerTest, BadActivitiesAreRefused)
 
 TEST_F(ActivityManagerTest, AnUncallableTriggerWaitsWithOneTimerThatCancelStops)
 {
-    // "m" cannot be called: the trigger is tried again a minute later (60 ms here), while the
+    // Nobody serves the trigger: it is tried again a minute later (60 ms here), while the
     // schedule (1 ms here) would have come due long before.
     create("{\"name\":\"broken\",\"schedule\":{\"interval\":\"1s\"},\"trigger\":{"
-           "\"method\":\"m\",\"key\":\"fired\"},\"callback\":{\"method\":"
+           "\"method\":\"quor://com.quor.nobody/m\",\"key\":\"fired\"},\"callback\":{\"method\":"
            "\"quor://com.quor.callee/due\"}}");
     runFor(30);
     EXPECT_TRUE(am("cancel", "{\"activityName\":\"broken\"}")["returnValue"].asBool());

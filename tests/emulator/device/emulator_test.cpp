@@ -4,12 +4,15 @@
 #include "EmulatorProcess.h"
 
 #include <curl/curl.h>
+#include <gio/gio.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -18,9 +21,10 @@ namespace
 
 using Running = EmulatorProcess;
 
-Running startEmulator(const std::string& stateDir, bool ownBus)
+Running startEmulator(const std::string& stateDir, bool ownBus,
+                      const std::vector<std::string>& extraArgs = {})
 {
-    return ::startEmulator(NIMBOS_EMULATOR, stateDir, ownBus);
+    return ::startEmulator(NIMBOS_EMULATOR, stateDir, ownBus, extraArgs);
 }
 
 class EmulatorProgramTest : public ::testing::Test
@@ -79,11 +83,141 @@ TEST_F(EmulatorProgramTest, StoredObjectsSurviveAKillNineOnAGivenBus)
     EXPECT_EQ(WEXITSTATUS(stopEmulator(second, SIGTERM)), 0);
 }
 
+// The processes descended from `pid`, found through their parents in /proc.
+std::vector<pid_t> descendants(pid_t pid)
+{
+    std::map<pid_t, std::vector<pid_t>> children;
+    GDir* proc = g_dir_open("/proc", 0, nullptr);
+    while (const char* name = proc ? g_dir_read_name(proc) : nullptr) {
+        if (!g_ascii_isdigit(name[0]))
+            continue;
+        std::ifstream stat(std::string("/proc/") + name + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t end = text.rfind(')');
+        pid_t child = 0, parent = 0;
+        char state = 0;
+        if (end != std::string::npos && sscanf(text.c_str(), "%d", &child) == 1 &&
+            sscanf(text.c_str() + end + 1, " %c %d", &state, &parent) == 2)
+            children[parent].push_back(child);
+    }
+    if (proc)
+        g_dir_close(proc);
+    std::vector<pid_t> found;
+    std::vector<pid_t> pending = {pid};
+    while (!pending.empty()) {
+        pid_t next = pending.back();
+        pending.pop_back();
+        for (pid_t child : children[next]) {
+            found.push_back(child);
+            pending.push_back(child);
+        }
+    }
+    return found;
+}
+
+// The process that owns `name` on the bus of TAMO_BUS_ADDRESS; 0 when none.
+pid_t ownerPid(const char* name)
+{
+    GDBusConnection* bus = rawBusConnection();
+    if (!bus)
+        return 0;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    guint32 pid = 0;
+    if (reply) {
+        g_variant_get(reply, "(u)", &pid);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return pid_t(pid);
+}
+
+// Gone, or a zombie waiting for a parent that may never reap it.
+bool isGone(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t end = text.rfind(')');
+    return end == std::string::npos || text.compare(end + 1, 3, " Z ") == 0;
+}
+
+// A supervisor's kill -9 leaves neither the emulator's bus nor a daemon the bus started.
+TEST_F(EmulatorProgramTest, KilledEmulatorTakesItsBusAndActivatedDaemonsWithIt)
+{
+    Running running = startEmulator(m_stateDir, true, {"--service-dir", KEL_DEV_SERVICE_DIR});
+    std::string previous = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
+    g_setenv("TAMO_BUS_ADDRESS", running.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
+    {
+        BusClient client;
+        EXPECT_EQ(client.call("quor://com.quor.kelvvm/ping", "{\"a\":1}").stringify(), "{\"a\":1}");
+    }
+    // The bus is the emulator's child; an activated daemon is the bus's grandchild, which the
+    // bus itself leaves to init.
+    std::vector<pid_t> left = descendants(running.pid);
+    EXPECT_EQ(left.size(), 1u) << "the bus";
+    pid_t kelvvm = ownerPid("com.quor.kelvvm");
+    ASSERT_GT(kelvvm, 0);
+    left.push_back(kelvvm);
+    stopEmulator(running, SIGKILL);
+    EXPECT_TRUE(runUntil(
+        [&] {
+            return std::all_of(left.begin(), left.end(), [](pid_t pid) { return isGone(pid); });
+        },
+        10000));
+    if (previous.empty())
+        g_unsetenv("TAMO_BUS_ADDRESS");
+    else
+        g_setenv("TAMO_BUS_ADDRESS", previous.c_str(), TRUE);
+}
+
+// Seven objects of 5 MiB: a find of them all would not fit in a bus message. It is refused with
+// a text that says so, and the emulator carries on.
+TEST_F(EmulatorProgramTest, FindTooLargeForTheBusIsRefusedAndEveryServiceLivesOn)
+{
+    TestBus bus;
+    Running running = startEmulator(m_stateDir, false);
+    {
+        BusClient client;
+        std::string put = "{\"objects\":[{\"_kind\":\"big:1\",\"blob\":\"" +
+                          std::string(5 * 1024 * 1024, 'x') + "\"}]}";
+        for (int i = 0; i < 7; i++)
+            ASSERT_TRUE(client.call("quor://com.quor.db/put", put)["returnValue"].asBool());
+        put.clear();
+        put.shrink_to_fit();
+        JValue found = client.call("quor://com.quor.db/find", "{\"query\":{\"from\":\"big:1\"}}");
+        EXPECT_FALSE(found["returnValue"].asBool());
+        EXPECT_LT(found["errorCode"].asInt32(), 0);
+        EXPECT_NE(found["errorText"].asString().find("do not fit in one bus message"),
+                  std::string::npos)
+            << found["errorText"].asString();
+        // The same query, narrowed, is answered.
+        EXPECT_EQ(client
+                      .call("quor://com.quor.db/find",
+                            "{\"query\":{\"from\":\"big:1\",\"limit\":2}}")["results"]
+                      .arraySize(),
+                  2u);
+        for (const char* uri :
+             {"quor://com.quor.telephony/imsiQuery", "quor://com.quor.connectionmanager/getStatus",
+              "quor://com.quor.activitymanager/emulator/activities",
+              "quor://com.quor.applicationManager/emulator/opened",
+              "quor://com.quor.carrier.voicemail/emulator/mailbox",
+              "quor://com.quor.carrier.hotspot/emulator/status"})
+            EXPECT_TRUE(client.call(uri, "{}")["returnValue"].asBool()) << uri;
+    }
+    EXPECT_EQ(waitpid(running.pid, nullptr, WNOHANG), 0) << "the emulator still runs";
+    EXPECT_EQ(WEXITSTATUS(stopEmulator(running, SIGTERM)), 0);
+}
+
 TEST_F(EmulatorProgramTest, OwnBusServesEveryDeviceServiceAndStopsCleanly)
 {
     Running running = startEmulator(m_stateDir, true);
     std::string address = running.env["TAMO_BUS_ADDRESS"];
     ASSERT_FALSE(address.empty());
+    std::string sourced =
+        "env -i bash -c '. \"" + m_stateDir + "/env\" && command -v tamo-send >/dev/null'";
+    EXPECT_EQ(system(sourced.c_str()), 0) << "DIR/env puts the build tree's tools on PATH";
     std::string previous = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
     g_setenv("TAMO_BUS_ADDRESS", address.c_str(), TRUE);
     {

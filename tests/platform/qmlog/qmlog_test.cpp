@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -125,6 +129,33 @@ TEST(Sink, StderrLineNamesContext)
     QmLogPrint(QmLogGetContext("to-stderr"), QMLOG_LEVEL_ERROR, "hello %d", 7);
     EXPECT_EQ("to-stderr: hello 7\n", testing::internal::GetCapturedStderr());
     QmLogSetSink(QMLOG_SINK_SYSLOG);
+}
+
+// A line for a system log that is not there goes to standard error instead of nowhere.
+TEST(Sink, StderrWhenNoSystemLogListens)
+{
+    QmLogSetSink(QMLOG_SINK_SYSLOG);
+    QmLogTestSetSyslogSocket("/nonexistent/log");
+    testing::internal::CaptureStderr();
+    QmLogPrint(QmLogGetContext("no-syslog"), QMLOG_LEVEL_ERROR, "still seen");
+    EXPECT_EQ("no-syslog: still seen\n", testing::internal::GetCapturedStderr());
+
+    char dir[] = "/tmp/qmlog-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/log";
+    int listener = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    QmLogTestSetSyslogSocket(path.c_str());
+    testing::internal::CaptureStderr();
+    QmLogPrint(QmLogGetContext("no-syslog"), QMLOG_LEVEL_ERROR, "for the system log");
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    QmLogTestSetSyslogSocket(nullptr);
+    close(listener);
+    unlink(path.c_str());
+    rmdir(dir);
 }
 
 // The environment is read at the first context, so it needs a fresh process.

@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct Service {
     std::vector<TSMessage*> kept;
     std::vector<std::string> received;
     int cancelled = 0;
+    std::vector<int> refusals;
     void* seenContext = nullptr;
 
     ~Service()
@@ -73,7 +75,26 @@ bool drop(TSHandle*, TSMessage*, void*)
     return true;
 }
 
-const TSMethod kMethods[] = {{"echo", echo, 0}, {"keep", keep, 0}, {"drop", drop, 0}, {}};
+// A JSON text of `size` bytes: one string in an array.
+std::string jsonOfSize(size_t size)
+{
+    return "[\"" + std::string(size - 4, 'x') + "\"]";
+}
+
+// Answers with a text one byte larger than the bus carries; remembers what the library said.
+bool tooLarge(TSHandle*, TSMessage* message, void* context)
+{
+    auto* service = static_cast<Service*>(context);
+    TSError error;
+    TSErrorInit(&error);
+    if (!TSMessageRespond(message, jsonOfSize(TS_MAX_MESSAGE_SIZE + 1).c_str(), &error))
+        service->refusals.push_back(error.error_code);
+    TSErrorFree(&error);
+    return true;
+}
+
+const TSMethod kMethods[] = {
+    {"echo", echo, 0}, {"keep", keep, 0}, {"drop", drop, 0}, {"tooLarge", tooLarge, 0}, {}};
 const TSSignal kSignals[] = {{"changed", 0}, {}};
 
 class BusTest : public ::testing::Test
@@ -123,36 +144,35 @@ class BusTest : public ::testing::Test
     TSHandle* m_client = nullptr;
 };
 
-GDBusConnection* rawConnection()
-{
-    return g_dbus_connection_new_for_address_sync(
-        g_getenv("TAMO_BUS_ADDRESS"),
-        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-}
-
-// A plain D-Bus call, answered while the loop keeps the service running.
+// A plain D-Bus call, answered while the loop keeps the service running; a D-Bus error's name
+// goes to `errorName`.
 GVariant* rawCall(GDBusConnection* raw, const char* path, const char* interface, const char* member,
-                  GVariant* parameters)
+                  GVariant* parameters, const char* replyType = "(s)",
+                  std::string* errorName = nullptr)
 {
-    GVariant* result = nullptr;
-    bool done = false;
     struct Wait {
-        GVariant** result;
-        bool* done;
-    } wait{&result, &done};
+        GVariant* result = nullptr;
+        GError* error = nullptr;
+        bool done = false;
+    } wait;
     g_dbus_connection_call(
-        raw, kService, path, interface, member, parameters, G_VARIANT_TYPE("(s)"),
+        raw, kService, path, interface, member, parameters, G_VARIANT_TYPE(replyType),
         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
         [](GObject* source, GAsyncResult* async, gpointer data) {
             auto* w = static_cast<Wait*>(data);
-            *w->result = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), async, nullptr);
-            *w->done = true;
+            w->result = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), async, &w->error);
+            w->done = true;
         },
         &wait);
-    runUntil([&] { return done; });
-    return result;
+    runUntil([&] { return wait.done; });
+    if (wait.error) {
+        gchar* name = g_dbus_error_get_remote_error(wait.error);
+        if (errorName && name)
+            *errorName = name;
+        g_free(name);
+        g_error_free(wait.error);
+    }
+    return wait.result;
 }
 
 TEST_F(BusTest, CallIsAnsweredWithCategoryDataAsContext)
@@ -170,7 +190,7 @@ TEST_F(BusTest, CallIsAnsweredWithCategoryDataAsContext)
 // Every row of the mapping as a plain D-Bus peer sees it.
 TEST_F(BusTest, MappingSeenFromPlainDBus)
 {
-    GDBusConnection* raw = rawConnection();
+    GDBusConnection* raw = rawBusConnection();
     ASSERT_NE(raw, nullptr);
     GError* error = nullptr;
     GVariant* reply = rawCall(raw, "/a/b", "com.quor.Tamo", "echo", g_variant_new("(s)", "[1,2]"));
@@ -192,11 +212,23 @@ TEST_F(BusTest, MappingSeenFromPlainDBus)
     g_dbus_node_info_unref(node);
     g_variant_unref(reply);
 
-    // The root lists the way down to the category.
+    // The root lists the way down to the category, and the bus interface served there.
     reply = rawCall(raw, "/", "org.freedesktop.DBus.Introspectable", "Introspect", nullptr);
     ASSERT_NE(reply, nullptr);
     g_variant_get(reply, "(&s)", &text);
     EXPECT_NE(std::string(text).find("<node name=\"a\"/>"), std::string::npos) << text;
+    node = g_dbus_node_info_new_for_xml(text, &error);
+    ASSERT_NE(node, nullptr) << error->message;
+    GDBusInterfaceInfo* bus = g_dbus_node_info_lookup_interface(node, "com.quor.Tamo.Bus");
+    ASSERT_NE(bus, nullptr) << text;
+    GDBusMethodInfo* cancel = g_dbus_interface_info_lookup_method(bus, "Cancel");
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_STREQ(cancel->in_args[0]->signature, "u");
+    GDBusSignalInfo* later = g_dbus_interface_info_lookup_signal(bus, "Reply");
+    ASSERT_NE(later, nullptr);
+    EXPECT_STREQ(later->args[0]->signature, "u");
+    EXPECT_STREQ(later->args[1]->signature, "s");
+    g_dbus_node_info_unref(node);
     g_variant_unref(reply);
 
     // A broadcast signal of the category.
@@ -248,6 +280,120 @@ TEST_F(BusTest, SubscriptionRepliesInOrderThenCancelReachesService)
     // Cancelling twice, or a token that never was, is harmless.
     EXPECT_TRUE(TSCallCancel(m_client, token, nullptr));
     EXPECT_TRUE(TSCallCancel(m_client, 987654, nullptr));
+}
+
+// A subscription as a plain D-Bus client makes it: later replies are Reply signals from "/"
+// carrying the call's own serial; Cancel answers when asked to and refuses a wrong signature.
+TEST_F(BusTest, SubscriptionAndCancelFromPlainDBus)
+{
+    GDBusConnection* raw = rawBusConnection();
+    ASSERT_NE(raw, nullptr);
+    struct Later {
+        guint32 serial = 0;
+        std::string path, payload;
+    } later;
+    guint id = g_dbus_connection_signal_subscribe(
+        raw, nullptr, "com.quor.Tamo.Bus", "Reply", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar*,
+           GVariant* parameters, gpointer data) {
+            auto* l = static_cast<Later*>(data);
+            const char* payload = nullptr;
+            g_variant_get(parameters, "(u&s)", &l->serial, &payload);
+            l->path = path;
+            l->payload = payload;
+        },
+        &later, nullptr);
+    GDBusMessage* subscribe =
+        g_dbus_message_new_method_call(kService, "/a/b", "com.quor.Tamo", "keep");
+    g_dbus_message_set_body(subscribe, g_variant_new("(s)", "{\"subscribe\":true}"));
+    guint32 serial = 0;
+    ASSERT_TRUE(g_dbus_connection_send_message(raw, subscribe, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                               &serial, nullptr));
+    g_object_unref(subscribe);
+    ASSERT_TRUE(runUntil([&] { return m_service.kept.size() == 1; }));
+    ASSERT_TRUE(TSMessageRespond(m_service.kept[0], "{\"n\":1}", nullptr));
+    ASSERT_TRUE(TSMessageRespond(m_service.kept[0], "{\"n\":2}", nullptr));
+    ASSERT_TRUE(runUntil([&] { return !later.payload.empty(); }));
+    EXPECT_EQ(later.serial, serial);
+    EXPECT_EQ(later.path, "/");
+    EXPECT_EQ(later.payload, "{\"n\":2}");
+
+    std::string errorName;
+    EXPECT_EQ(rawCall(raw, "/", "com.quor.Tamo.Bus", "Cancel", g_variant_new("(s)", "1"), "()",
+                      &errorName),
+              nullptr);
+    EXPECT_EQ(errorName, "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_EQ(m_service.cancelled, 0);
+    GVariant* done =
+        rawCall(raw, "/", "com.quor.Tamo.Bus", "Cancel", g_variant_new("(u)", serial), "()");
+    ASSERT_NE(done, nullptr) << "an empty answer when one is wanted";
+    g_variant_unref(done);
+    EXPECT_EQ(m_service.cancelled, 1);
+    // A serial that names nothing is answered all the same.
+    done = rawCall(raw, "/", "com.quor.Tamo.Bus", "Cancel", g_variant_new("(u)", 424242u), "()");
+    ASSERT_NE(done, nullptr);
+    g_variant_unref(done);
+    g_dbus_connection_signal_unsubscribe(raw, id);
+    g_object_unref(raw);
+}
+
+// The bus drops a client that sends more than its message limit, so nothing that large is sent:
+// a call and a signal fail, an answer becomes a failure payload, and the connections stay up.
+TEST_F(BusTest, MessagesTooLargeForTheBusAreRefusedClearly)
+{
+    std::string huge = jsonOfSize(TS_MAX_MESSAGE_SIZE + 1);
+    TSError error;
+    TSErrorInit(&error);
+    EXPECT_FALSE(TSCall(m_client, "quor://com.quor.test/a/b/echo", huge.c_str(), collect, nullptr,
+                        nullptr, &error));
+    EXPECT_EQ(error.error_code, TS_ERROR_TOO_LARGE);
+    TSErrorFree(&error);
+    EXPECT_FALSE(
+        TSSignalSend(m_service.handle, "quor://com.quor.test/a/b/changed", huge.c_str(), &error));
+    EXPECT_EQ(error.error_code, TS_ERROR_TOO_LARGE);
+    TSErrorFree(&error);
+    huge.clear();
+    huge.shrink_to_fit();
+
+    Replies refused;
+    call("quor://com.quor.test/a/b/tooLarge", "{}", refused);
+    ASSERT_TRUE(runUntil([&] { return refused.payloads.size() == 1; }));
+    EXPECT_EQ(m_service.refusals, std::vector<int>{TS_ERROR_TOO_LARGE});
+    EXPECT_EQ(refused.payloads[0].rfind("{\"returnValue\":false,\"errorCode\":-1,", 0), 0u);
+    EXPECT_NE(refused.payloads[0].find("larger than the bus carries"), std::string::npos)
+        << refused.payloads[0];
+
+    // Both ends are still connected.
+    Replies echoed;
+    call("quor://com.quor.test/a/b/echo", "{\"after\":1}", echoed);
+    ASSERT_TRUE(runUntil([&] { return echoed.payloads.size() == 1; }));
+    EXPECT_EQ(echoed.payloads[0], "{\"after\":1}");
+}
+
+// A service whose bus goes away says so before the SIGTERM that ends it.
+TEST(BusLost, ServiceLogsWhyBeforeItEnds)
+{
+    auto bus = std::make_unique<TestBus>();
+    TSHandle* handle = nullptr;
+    ASSERT_TRUE(TSRegister("com.quor.lost", &handle, nullptr));
+    ASSERT_TRUE(TSGmainAttach(handle, nullptr, nullptr));
+    static volatile sig_atomic_t terminated = 0;
+    struct sigaction previous = {}, onTerm = {};
+    onTerm.sa_handler = [](int) { terminated = 1; };
+    sigaction(SIGTERM, &onTerm, &previous);
+    std::string logged;
+    guint id = g_log_set_handler(
+        "tamoservice", GLogLevelFlags(G_LOG_LEVEL_MASK),
+        [](const gchar*, GLogLevelFlags, const gchar* message, gpointer data) {
+            *static_cast<std::string*>(data) += message;
+        },
+        &logged);
+    bus.reset();
+    EXPECT_TRUE(runUntil([&] { return terminated == 1; }));
+    EXPECT_NE(logged.find("com.quor.lost lost its bus connection"), std::string::npos) << logged;
+    g_log_remove_handler("tamoservice", id);
+    sigaction(SIGTERM, &previous, nullptr);
+    TSUnregister(handle, nullptr);
 }
 
 TEST_F(BusTest, SubscriberLeavingTheBusIsDropped)

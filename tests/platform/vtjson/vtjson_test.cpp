@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace
@@ -212,6 +213,103 @@ TEST(Parse, RejectsWhatIsNotOneWholeObjectOrArray)
         EXPECT_FALSE(parser.errorText().empty()) << text;
         EXPECT_TRUE(parser.getDom().isNull()) << text;
     }
+}
+
+const char* const kAnything = R"({"type":["object","array","string","number","boolean","null"]})";
+
+// Texts a strict parser refuses that json-c alone would take, and often write back out.
+TEST(Parse, StrictNumberSyntaxUtf8AndRange)
+{
+    const std::string texts[] = {
+        // number syntax
+        "[-01]",
+        "[00.5]",
+        "[-.5]",
+        "00",
+        "[.5]",
+        "[+1]",
+        "[1.e5]",
+        "[1e]",
+        "[1e+]",
+        "[0x10]",
+        "[-]",
+        "[--1]",
+        "[1.5.5]",
+        "-",
+        "[1 2]",
+        // range: neither a double nor a 64-bit integer holds these
+        "[1e999]",
+        "[-1e999]",
+        "1E400",
+        "[18446744073709551616]",
+        "[-9223372036854775809]",
+        // UTF-8: overlong forms, surrogates, above U+10FFFF, stray and truncated bytes
+        "[\"\xC0\xAF\"]",
+        "[\"\xC1\xBF\"]",
+        "[\"\xE0\x80\xAF\"]",
+        "[\"\xF0\x80\x80\xAF\"]",
+        "[\"\xED\xA0\x80\"]",
+        "[\"\xED\xBF\xBF\"]",
+        "[\"\xF4\x90\x80\x80\"]",
+        "[\"\xF5\x80\x80\x80\"]",
+        "[\"\x80\"]",
+        "[\"\xE2\x82\"]",
+        "{\"\xFF\":1}",
+        // escapes: unknown, short, lone surrogates
+        "[\"\\x41\"]",
+        "[\"\\u12G4\"]",
+        "[\"\\u12\"]",
+        "[\"\\uD800\"]",
+        "[\"\\uDC00\"]",
+        "[\"\\uD800\\u0041\"]",
+        // structure
+        "{\"a\":1,}",
+        "{\"a\" 1}",
+        "{1:2}",
+        "[1,,2]",
+        "[tru]",
+        "[nulls]",
+    };
+    JSchemaFragment schema(kAnything);
+    for (const std::string& text : texts) {
+        JDomParser parser;
+        EXPECT_FALSE(parser.parse(text, schema)) << "accepted: " << text;
+        EXPECT_FALSE(parser.errorText().empty()) << text;
+    }
+}
+
+// Whatever is accepted, and whatever code builds, is written as a text that parses again to
+// the same value.
+TEST(Output, AlwaysParsesAgain)
+{
+    const std::string texts[] = {
+        "[-0,0.5,-1.5e-3,1E+2,1e-999,1e308,9223372036854775807,-9223372036854775808]",
+        "[18446744073709551615]",
+        "[\"\\uD83D\\uDE00\\u00e9\\n\\u0000\","
+        "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\"]",
+        "{\"deep\":[[[[{\"a\":[true,false,null]}]]]]}",
+    };
+    JSchemaFragment schema(kAnything);
+    for (const std::string& text : texts) {
+        JDomParser parser;
+        ASSERT_TRUE(parser.parse(text, schema)) << text << ": " << parser.errorText();
+        std::string out = parser.getDom().stringify();
+        JDomParser again;
+        ASSERT_TRUE(again.parse(out, schema)) << out << ": " << again.errorText();
+        EXPECT_EQ(again.getDom(), parser.getDom()) << out;
+    }
+    JValue made = JValue::array();
+    made.append(JValue(std::nan("")));
+    made.append(JValue(HUGE_VAL));
+    made.append(JValue(std::string("a\xC0\xAF"
+                                   "b\xED\xA0\x80")));
+    std::string out = made.stringify();
+    JDomParser parser;
+    ASSERT_TRUE(parser.parse(out, schema)) << out << ": " << parser.errorText();
+    EXPECT_TRUE(parser.getDom()[0].isNull());
+    EXPECT_TRUE(parser.getDom()[1].isNull());
+    EXPECT_EQ(parser.getDom()[2].asString(), "a\xEF\xBF\xBD\xEF\xBF\xBD"
+                                             "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(Parse, FailureClearsEarlierDocument)

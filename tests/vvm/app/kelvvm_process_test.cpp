@@ -201,12 +201,12 @@ TEST_F(ServiceTest, QuitsWhenIdleUnlessToldNotTo)
     EXPECT_EQ(noIdle.wait(), 0);
 }
 
-TEST_F(ServiceTest, RegistrationFailureEndsWithStatusZero)
+TEST_F(ServiceTest, RegistrationFailureEndsWithAFailureStatus)
 {
     TSHandle* squatter = nullptr;
     ASSERT_TRUE(TSRegister("com.quor.kelvvm", &squatter, nullptr));
     KelvvmRun run({});
-    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.wait(), 1);
     EXPECT_TRUE(contains(run.err(), "Main loop error: Register Service failed")) << run.err();
     TSUnregister(squatter, nullptr);
 }

@@ -1,10 +1,15 @@
 // The SOAP answer parser: which texts it accepts, why it rejects the others, and the typed
 // results with their JSON forms.
+#include "HostileAnswers.h"
 #include "KelVvmLog.h"
 #include "KelVvmResponseParser.h"
 #include "KelVvmUtils.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -42,6 +47,35 @@ struct Warnings {
                 return it->substr(at + marker.size());
         }
         return "";
+    }
+};
+
+// Every line the service logs while it lives, debug lines included.
+struct LogLines {
+    std::vector<std::string> lines;
+    int level;
+
+    LogLines() : level(QmLogGetLevel(gLogContext))
+    {
+        QmLogSetLevel(gLogContext, QMLOG_LEVEL_DEBUG);
+        QmLogSetCapture(capture, this);
+    }
+    ~LogLines()
+    {
+        QmLogSetCapture(nullptr, nullptr);
+        QmLogSetLevel(gLogContext, level);
+    }
+    static void capture(const char*, int, const char* line, void* self)
+    {
+        static_cast<LogLines*>(self)->lines.push_back(line);
+    }
+    bool any(const std::string& text) const
+    {
+        for (const std::string& line : lines) {
+            if (line.find(text) != std::string::npos)
+                return true;
+        }
+        return false;
     }
 };
 
@@ -85,6 +119,10 @@ TEST(Parser, RejectsWhatIsNotAKnownWellFormedAnswer)
         {"<!DOCTYPE Envelope SYSTEM \"http://127.0.0.1:1/evil.dtd\">" +
              wrap("<subscribeResponse/>"),
          "Invalid XML"},
+        // Refused before its subset is read, whatever follows.
+        {"<!DOCTYPE Envelope [<!ENTITY a \"a\"><!ENTITY b \"&a;s:x=\"u\">" +
+             wrap("<subscribeResponse><out>&b;</out></subscribeResponse>"),
+         "Invalid XML"},
         {wrap("<subscribeResponse><out>&undeclared;</out></subscribeResponse>"),
          "XML doc allocation failed"},
     };
@@ -106,6 +144,59 @@ TEST(Parser, RejectsAnswersAboveTheSizeBound)
     Warnings warnings;
     EXPECT_EQ(KelVvmResponseParser::parse(text + padding)->getType(), RESPONSE_BAD);
     EXPECT_EQ(warnings.reason(), "Response too large");
+}
+
+// Each of these shapes, filled up to the size bound, is parsed or refused as a whole; the
+// benchmark shows their cost growing linearly with their size.
+TEST(Parser, CostlyShapesEndAsExpectedAtTheSizeBound)
+{
+    for (const HostileAnswer& answer : hostile::answers(KelVvmResponseParser::s_maxTextSize)) {
+        ASSERT_LE(answer.text.size(), KelVvmResponseParser::s_maxTextSize) << answer.name;
+        ASSERT_GT(answer.text.size(), KelVvmResponseParser::s_maxTextSize * 9 / 10) << answer.name;
+        Warnings warnings;
+        std::unique_ptr<KelVvmResponse> response = KelVvmResponseParser::parse(answer.text);
+        EXPECT_EQ(response->getType(), answer.type) << answer.name;
+        EXPECT_EQ(warnings.reason(), answer.reason) << answer.name;
+    }
+}
+
+TEST(Parser, AnAnswerThatIsNoElementLogsNoName)
+{
+    LogLines log;
+    auto response = KelVvmResponseParser::parse(wrap("<![CDATA[<subscribeResponse/>]]>"));
+    EXPECT_EQ(response->getType(), RESPONSE_BAD);
+    EXPECT_TRUE(log.any("Parsing response failure: Unknown response"));
+    EXPECT_FALSE(log.any("(null)"));
+    EXPECT_FALSE(log.any("Response type"));
+}
+
+// The XML library's complaints, encoding failures included, reach the service's log and
+// nothing reaches standard error.
+TEST(Parser, XmlMessagesGoToTheLogNotToStandardError)
+{
+    char path[] = "/tmp/kelvvm-stderr-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    int saved = dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    LogLines log;
+    ASSERT_GE(dup2(file, STDERR_FILENO), 0);
+    auto shiftJis = KelVvmResponseParser::parse(
+        "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>" +
+        wrap("<subscribeResponse><out>\x81\xff\xfe</out></subscribeResponse>"));
+    auto mismatched = KelVvmResponseParser::parse(wrap("<subscribeResponse></out>"));
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    struct stat written = {};
+    fstat(file, &written);
+    close(file);
+    unlink(path);
+
+    EXPECT_EQ(shiftJis->getType(), RESPONSE_BAD);
+    EXPECT_EQ(mismatched->getType(), RESPONSE_BAD);
+    EXPECT_EQ(written.st_size, 0);
+    EXPECT_TRUE(log.any("input conversion failed"));
+    EXPECT_TRUE(log.any("Opening and ending tag mismatch"));
 }
 
 TEST(Parser, AcknowledgementsAcceptOkInAnyCaseOrNothing)

@@ -3,6 +3,11 @@
 #include "Base64.h"
 #include "PlatformFixture.h"
 
+#include <httplib.h>
+
+#include <mutex>
+#include <thread>
+
 namespace
 {
 
@@ -210,6 +215,72 @@ TEST_F(Request, FailedAttemptsAreRetriedWithGrowingWaits)
     EXPECT_EQ(KelVvmRequest::archiveMessage("101")->getType(), RESPONSE_OK);
     EXPECT_EQ(waits(), std::vector<unsigned>({20, 30, 40}));
     EXPECT_EQ(call("101")["state"].asString(), "ARC_MSG");
+}
+
+// Sends each request on with a 301, a 302 and then a 303 to `target`, and keeps what it saw.
+class Redirector
+{
+  public:
+    explicit Redirector(const std::string& target)
+    {
+        m_port = m_server.bind_to_any_port("127.0.0.1");
+        const std::pair<const char*, int> hops[] = {{"/a", 301}, {"/b", 302}, {"/c", 303}};
+        for (size_t i = 0; i < 3; i++) {
+            std::string next = i < 2 ? url(hops[i + 1].first) : target;
+            int status = hops[i].second;
+            auto redirect = [this, next, status](const httplib::Request& request,
+                                                 httplib::Response& response) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_seen.push_back(request.method + " " + request.path + " " + request.body);
+                response.status = status;
+                response.set_header("Location", next);
+            };
+            m_server.Post(hops[i].first, redirect);
+            m_server.Get(hops[i].first, redirect);
+        }
+        // A request that announces a body it never sends must not hold the test up.
+        m_server.set_read_timeout(1, 0);
+        // Bound already: connections wait in the backlog until the loop takes them.
+        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    }
+    ~Redirector()
+    {
+        m_server.stop();
+        m_thread.join();
+    }
+    std::string url(const char* path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    std::vector<std::string> seen()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_seen;
+    }
+
+  private:
+    httplib::Server m_server;
+    int m_port = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<std::string> m_seen;
+};
+
+TEST_F(Request, APostStaysAPostAcrossRedirects)
+{
+    Redirector redirector(platform->serviceUrl());
+    KelVvmRequest::s_vvmUrl = redirector.url("/a");
+    std::string envelope = KelVvmRequest::envelope(KelVvmRequest::archiveMessageBody("101"));
+
+    EXPECT_EQ(KelVvmRequest::archiveMessage("101")->getType(), RESPONSE_OK);
+    EXPECT_EQ(redirector.seen(),
+              std::vector<std::string>(
+                  {"POST /a " + envelope, "POST /b " + envelope, "POST /c " + envelope}));
+    JValue seen = lastRequest();
+    EXPECT_EQ(seen["method"].asString(), "POST");
+    EXPECT_EQ(seen["body"].asString(), envelope);
+    EXPECT_EQ(call("101")["state"].asString(), "ARC_MSG");
+    EXPECT_TRUE(waits().empty());
 }
 
 TEST_F(Request, AnUnreachablePlatformGivesABadResponse)

@@ -9,6 +9,7 @@
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
 #include "PropertyServices.h"
+#include "TamoMessage.h"
 #include "TelephonyService.h"
 #include "TestBus.h"
 #include "TestServiceHost.h"
@@ -117,6 +118,7 @@ class ChainTest : public SharedBusTest
     {
         QmLogSetCapture(nullptr, nullptr);
         delete s_client;
+        TamoMessage::dropPending(s_host->m_serviceHandle);
         TSUnregister(s_host->m_serviceHandle, nullptr);
         delete s_host;
         g_rmdir((s_folder + "/outside").c_str());

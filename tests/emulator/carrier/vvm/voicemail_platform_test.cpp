@@ -300,6 +300,27 @@ TEST_F(Platform, QueuedFailuresReplaceAnswersAndLeaveTheMailboxAlone)
     EXPECT_FALSE(control("[]")["returnValue"].asBool());
 }
 
+// An injected failure must never pass for a success, and every refusal says why with a code.
+TEST_F(Platform, RefusedCommandsCarryAnErrorCodeAndFailuresStayFailures)
+{
+    const char* refused[] = {
+        "{\"command\":\"setAudio\",\"failFirst\":1,\"failStatus\":-1}",
+        "{\"command\":\"setAudio\",\"failFirst\":1,\"failStatus\":200}",
+        "{\"command\":\"failReport\",\"status\":204}",
+        "{\"command\":\"failSoap\",\"httpStatus\":302}",
+        "{\"command\":\"failSoap\",\"httpStatus\":-1,\"body\":\"x\"}",
+        "{\"command\":\"fly\"}",
+    };
+    for (const char* command : refused) {
+        JValue answer = control(command);
+        EXPECT_FALSE(answer["returnValue"].asBool()) << command;
+        EXPECT_EQ(answer["errorCode"].asInt32(), -986) << command;
+        EXPECT_FALSE(answer["errorText"].asString().empty()) << command;
+    }
+    EXPECT_EQ(curlFetch(call("101")["audioUrl"].asString(), nullptr).status, 200)
+        << "the refused settings changed nothing";
+}
+
 TEST_F(Platform, AudioIsRealAmrWithItsLength)
 {
     std::string url = call("101")["audioUrl"].asString();

@@ -1,0 +1,97 @@
+// The floor of a daemon's carrier exchanges: the requests an emulated carrier server recorded
+// (its "requests" control: method, path or target, headers, body), made again in the same order
+// by a plain libcurl program, with the recorded headers ("Connection: close" among them). Prints
+// the milliseconds the whole series took. Usage: replay BASE_URL REQUESTS_FILE
+#include "vtjson.h"
+
+#include <curl/curl.h>
+
+#include <strings.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace
+{
+
+size_t keep(char* data, size_t size, size_t count, void* context)
+{
+    static_cast<std::string*>(context)->append(data, size * count);
+    return size * count;
+}
+
+// Headers libcurl writes itself, and those the server's library adds to what it records.
+bool ownHeader(const std::string& name)
+{
+    static const char* const own[] = {"host",       "content-length", "accept",     "local_addr",
+                                      "local_port", "remote_addr",    "remote_port"};
+    for (const char* header : own) {
+        if (strcasecmp(name.c_str(), header) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: replay BASE_URL REQUESTS_FILE\n");
+        return 2;
+    }
+    std::stringstream text;
+    text << std::ifstream(argv[2]).rdbuf();
+    JDomParser parser;
+    if (!parser.parse(text.str(), JSchemaFragment("{\"type\":\"array\"}"))) {
+        fprintf(stderr, "replay: %s is not a list of requests\n", argv[2]);
+        return 1;
+    }
+    JValue requests = parser.getDom();
+    curl_global_init(CURL_GLOBAL_ALL);
+    CURL* curl = curl_easy_init();
+    std::string answer;
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, keep);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    int failures = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < requests.arraySize(); i++) {
+        JValue request = requests[i];
+        const std::string target =
+            request.hasKey("target") ? request["target"].asString() : request["path"].asString();
+        const std::string url = argv[1] + target;
+        const std::string body = request["body"].asString();
+        curl_slist* headers = nullptr;
+        JValue recorded = request["headers"];
+        for (const std::string& name : recorded.keys()) {
+            if (!ownHeader(name))
+                headers =
+                    curl_slist_append(headers, (name + ": " + recorded[name].asString()).c_str());
+        }
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        if (request["method"].asString() == "POST") {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, long(body.size()));
+        } else {
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        }
+        answer.clear();
+        if (curl_easy_perform(curl) != CURLE_OK)
+            failures++;
+        curl_slist_free_all(headers);
+    }
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    curl_easy_cleanup(curl);
+    curl_global_cleanup();
+    if (failures) {
+        fprintf(stderr, "replay: %d of %zu requests failed\n", failures, requests.arraySize());
+        return 1;
+    }
+    printf("%.3f\n", ms);
+    return 0;
+}
