@@ -4,14 +4,11 @@
 // the same daemon process must answer its next call. The counts of what ran go to
 // bad-input-<daemon>.md in the build folder (docs/bad-input.md keeps them).
 #include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "EmulatedDevice.h"
 
 #include <gio/gio.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -240,63 +237,22 @@ std::vector<Method> hotspotMethods()
     };
 }
 
-// The emulator's device with an empty carrier mailbox, so that a synchronization is short.
-std::string configuration()
-{
-    std::string activities = std::string(KEL_SOURCE_DIR) + "/emulator/device/activities/";
-    return "{\"db\":{\"file\":\"db.sqlite\"},"
-           "\"telephony\":{\"imsi\":\"208101234567890\",\"mcc\":\"208\",\"mnc\":\"10\","
-           "\"simState\":\"simready\"},"
-           "\"connectionmanager\":{\"wan\":{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}},"
-           "\"preferences\":{\"systemProperties\":{\"com.quor.properties.nduid\":"
-           "\"0123456789abcdef0123456789abcdef01234567\"}},"
-           "\"systemservice\":{\"preferences\":{\"uaString\":\"KelVvmBadInput/1.0\"}},"
-           "\"applicationManager\":{},\"hotspot\":{},"
-           "\"voicemail\":{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
-           "\"userId\":\"33612345678\",\"subscribed\":true},\"calls\":[]},"
-           "\"activitymanager\":{\"activityFiles\":[\"" +
-           activities + "simstatus.json\",\"" + activities + "messages-read.json\",\"" +
-           activities + "messages-deleted.json\"]}}";
-}
+// An empty carrier mailbox, so that a synchronization is short.
+const char* const kEmptyMailbox = "{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
+                                  "\"userId\":\"33612345678\",\"subscribed\":true},\"calls\":[]}";
 
 class BadInputEndToEndTest : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        gchar* dir = g_dir_make_tmp("kel-bad-input-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
-        std::string config = m_state + "/emulator.json";
-        std::ofstream(config) << configuration();
-        m_emulator = startEmulator(NIMBOS_EMULATOR, m_state, true,
-                                   {"--config", config, "--service-dir", KEL_DEV_SERVICE_DIR});
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        m_previousBus = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
+        m_device.configure(deviceConfiguration(kEmptyMailbox));
+        ASSERT_NO_FATAL_FAILURE(m_device.start({"--service-dir", KEL_DEV_SERVICE_DIR}));
         m_client = std::make_unique<BusClient>();
-        GError* error = nullptr;
-        m_bus = g_dbus_connection_new_for_address_sync(
-            m_emulator.env["TAMO_BUS_ADDRESS"].c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        ASSERT_TRUE(m_bus) << error->message;
+        m_bus = rawBusConnection();
+        ASSERT_TRUE(m_bus) << "no connection to " << m_device.env("TAMO_BUS_ADDRESS");
     }
-    void TearDown() override
-    {
-        g_clear_object(&m_bus);
-        m_client.reset();
-        stopEmulator(m_emulator, SIGTERM);
-        if (m_previousBus.empty())
-            g_unsetenv("TAMO_BUS_ADDRESS");
-        else
-            g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (emulator.log, bus.log)";
-    }
+    void TearDown() override { g_clear_object(&m_bus); }
 
     // One raw call, as any bus peer may make it: the reply's payload, or the bus's refusal.
     std::string rawCall(const char* service, const char* method, const std::string& payload)
@@ -373,9 +329,8 @@ class BadInputEndToEndTest : public ::testing::Test
         std::cout << table;
     }
 
-    EmulatorProcess m_emulator;
-    std::string m_state;
-    std::string m_previousBus;
+    // Declared first, so that it goes last, after the bus handles.
+    EmulatedDevice m_device{NIMBOS_EMULATOR, "kel-bad-input"};
     std::unique_ptr<BusClient> m_client;
     GDBusConnection* m_bus = nullptr;
 };

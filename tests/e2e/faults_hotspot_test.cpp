@@ -3,15 +3,13 @@
 // down, silenced or watched to place a kill. Kill points are drawn from a seeded generator;
 // KEL_FAULT_SEED replays a run.
 #include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "EmulatedDevice.h"
 #include "FaultSeed.h"
 #include "tpprefs.h"
 
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
 #include <random>
 #include <string>
 
@@ -47,19 +45,11 @@ class HotspotFaults : public ::testing::Test
   protected:
     void SetUp() override
     {
-        gchar* dir = g_dir_make_tmp("kelwisprd-faults-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
         // The emulator's bus hands its environment to the daemons it activates.
-        g_setenv("CSDEBUG_STDERR", "1", TRUE);
-        g_setenv("KELWISPRD_TEST_TIME_SCALE", std::to_string(kTimeScale).c_str(), TRUE);
-        m_emulator =
-            startEmulator(NIMBOS_EMULATOR, m_state, true, {"--service-dir", KEL_DEV_SERVICE_DIR});
-        g_unsetenv("CSDEBUG_STDERR");
-        g_unsetenv("KELWISPRD_TEST_TIME_SCALE");
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
-        g_setenv("TAMO_PREFS_DIR", m_emulator.env["TAMO_PREFS_DIR"].c_str(), TRUE);
+        ASSERT_NO_FATAL_FAILURE(m_device.start(
+            {"--service-dir", KEL_DEV_SERVICE_DIR},
+            {{"CSDEBUG_STDERR", "1"}, {"KELWISPRD_TEST_TIME_SCALE", std::to_string(kTimeScale)}}));
+        m_device.adopt("TAMO_PREFS_DIR");
         m_client = std::make_unique<BusClient>();
         ASSERT_TRUE(TSRegisterAnonymous(&m_watcher, nullptr));
         ASSERT_TRUE(TSGmainAttach(m_watcher, nullptr, nullptr));
@@ -69,14 +59,6 @@ class HotspotFaults : public ::testing::Test
     {
         if (m_watcher)
             TSUnregister(m_watcher, nullptr);
-        m_client.reset();
-        stopEmulator(m_emulator, SIGTERM);
-        g_unsetenv("TAMO_BUS_ADDRESS");
-        g_unsetenv("TAMO_PREFS_DIR");
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (bus.log)";
     }
 
     JValue call(const std::string& uri, const std::string& payload = "{}")
@@ -138,8 +120,8 @@ class HotspotFaults : public ::testing::Test
                last["password"].asString() + R"(","imsi":")" + imsi + "\"}";
     }
 
-    EmulatorProcess m_emulator;
-    std::string m_state;
+    // Declared first, so that it goes last, after the bus handles.
+    EmulatedDevice m_device{NIMBOS_EMULATOR, "kelwisprd-faults"};
     std::unique_ptr<BusClient> m_client;
     TSHandle* m_watcher = nullptr;
     Replies m_signals;

@@ -3,15 +3,13 @@
 // the emulator's controls slow the carrier down and show what it served. Kill points are drawn
 // from a seeded generator; KEL_FAULT_SEED replays a run.
 #include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "EmulatedDevice.h"
 #include "FaultSeed.h"
 
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -38,29 +36,16 @@ std::string callJson(int id)
            "\",\"duration\":1}";
 }
 
-// The default device; the carrier's mailbox holds the calls `firstId`… (`calls` of them).
+// The carrier's mailbox holds the calls `firstId`… (`calls` of them).
 std::string configuration(int firstId, int calls)
 {
     std::string list;
     for (int i = 0; i < calls; i++)
         list += (i ? "," : "") + callJson(firstId + i);
-    std::string activities = std::string(KEL_SOURCE_DIR) + "/emulator/device/activities/";
-    return "{\"db\":{\"file\":\"db.sqlite\"},"
-           "\"telephony\":{\"imsi\":\"208101234567890\",\"mcc\":\"208\",\"mnc\":\"10\","
-           "\"simState\":\"simready\"},"
-           "\"connectionmanager\":{\"wan\":{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}},"
-           "\"preferences\":{\"systemProperties\":{\"com.quor.properties.nduid\":"
-           "\"0123456789abcdef0123456789abcdef01234567\"}},"
-           "\"systemservice\":{\"preferences\":{\"uaString\":\"KelVvmFaults/1.0\"}},"
-           "\"applicationManager\":{},\"hotspot\":{},"
-           // Subscribed already: the carrier does not forget it when the device restarts.
-           "\"voicemail\":{\"account\":{\"userId\":\"33612345678\",\"subscribed\":true},"
-           "\"calls\":[" +
-           list +
-           "]},"
-           "\"activitymanager\":{\"activityFiles\":[\"" +
-           activities + "simstatus.json\",\"" + activities + "messages-read.json\",\"" +
-           activities + "messages-deleted.json\"]}}";
+    // Subscribed already: the carrier does not forget it when the device restarts.
+    return deviceConfiguration("{\"account\":{\"userId\":\"33612345678\",\"subscribed\":true},"
+                               "\"calls\":[" +
+                               list + "]}");
 }
 
 std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
@@ -75,43 +60,16 @@ std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
 class VoicemailFaults : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        gchar* dir = g_dir_make_tmp("kelvvm-faults-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
-        m_previousBus = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
-    }
-    void TearDown() override
-    {
-        m_client.reset();
-        if (m_emulator.pid)
-            stopEmulator(m_emulator, SIGTERM);
-        if (m_previousBus.empty())
-            g_unsetenv("TAMO_BUS_ADDRESS");
-        else
-            g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (emulator.log, bus.log)";
-    }
-
     // Starts the emulator on the state folder (again, after a kill) with the carrier's mailbox
     // of `calls` calls, and waits for the SIM check that the start sets off.
     void startDevice(int calls)
     {
-        std::string config = m_state + "/emulator.json";
-        std::ofstream(config) << configuration(kFirstCall, calls);
+        m_device.configure(configuration(kFirstCall, calls));
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        g_setenv("QMLOG_STDERR", "1", TRUE);
-        m_emulator = startEmulator(
-            NIMBOS_EMULATOR, m_state, true,
-            {"--config", config, "--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"});
-        g_unsetenv("QMLOG_STDERR");
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
-        m_media = m_emulator.env["KELVVM_MEDIA_FOLDER"];
+        ASSERT_NO_FATAL_FAILURE(
+            m_device.start({"--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"},
+                           {{"QMLOG_STDERR", "1"}}));
+        m_media = m_device.env("KELVVM_MEDIA_FOLDER");
         m_client = std::make_unique<BusClient>();
         ASSERT_TRUE(runUntil([&] { return simCheckDone(); }, kPatienceMs));
     }
@@ -188,10 +146,9 @@ class VoicemailFaults : public ::testing::Test
     }
 
     static const int kFirstCall = 3000;
-    EmulatorProcess m_emulator;
-    std::string m_state;
+    // Declared first, so that it goes last, after the bus handles.
+    EmulatedDevice m_device{NIMBOS_EMULATOR, "kelvvm-faults"};
     std::string m_media;
-    std::string m_previousBus;
     std::unique_ptr<BusClient> m_client;
 };
 
@@ -265,7 +222,7 @@ TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitte
     int bus = nameOwnerPid("org.freedesktop.DBus");
     int writer = nameOwnerPid(kKelvvm);
     m_client.reset();
-    stopEmulator(m_emulator, SIGKILL);
+    m_device.stop(SIGKILL);
     // The device's bus goes with it; kelvvm, blocked in its exchanges with a carrier that is
     // gone too, would take minutes of retries to see it: the crash takes it down as well.
     ASSERT_GT(bus, 0);
