@@ -3,8 +3,7 @@
 // string, nesting 10,000 deep. Each case must get its documented reply or a clear refusal, and
 // the same daemon process must answer its next call. The counts of what ran go to
 // bad-input-<daemon>.md in the build folder (docs/bad-input.md keeps them).
-#include "BusClient.h"
-#include "EmulatedDevice.h"
+#include "DeviceTest.h"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -241,14 +240,14 @@ std::vector<Method> hotspotMethods()
 const char* const kEmptyMailbox = "{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
                                   "\"userId\":\"33612345678\",\"subscribed\":true},\"calls\":[]}";
 
-class BadInputEndToEndTest : public ::testing::Test
+class BadInputEndToEndTest : public DeviceTest
 {
   protected:
+    BadInputEndToEndTest() : DeviceTest("kel-bad-input", kPatienceMs) {}
     void SetUp() override
     {
         m_device.configure(deviceConfiguration(kEmptyMailbox));
-        ASSERT_NO_FATAL_FAILURE(m_device.start({"--service-dir", KEL_DEV_SERVICE_DIR}));
-        m_client = std::make_unique<BusClient>();
+        ASSERT_NO_FATAL_FAILURE(startDevice());
         m_bus = rawBusConnection();
         ASSERT_TRUE(m_bus) << "no connection to " << m_device.env("TAMO_BUS_ADDRESS");
     }
@@ -329,9 +328,6 @@ class BadInputEndToEndTest : public ::testing::Test
         std::cout << table;
     }
 
-    // Declared first, so that it goes last, after the bus handles.
-    EmulatedDevice m_device{NIMBOS_EMULATOR, "kel-bad-input"};
-    std::unique_ptr<BusClient> m_client;
     GDBusConnection* m_bus = nullptr;
 };
 
@@ -343,13 +339,8 @@ TEST_F(BadInputEndToEndTest, VoicemailServiceAnswersEveryBadPayloadAndKeepsRunni
     // be over (re-armed on the next change of state) before an SMS creates the mailbox.
     ASSERT_TRUE(runUntil(
         [&] {
-            JValue all = m_client->call("quor://com.quor.activitymanager/emulator/activities",
-                                        "{}")["activities"];
-            for (size_t i = 0; i < all.arraySize(); i++) {
-                if (all[i]["name"].asString() == "KelVvmSimStatus")
-                    return all[i]["state"].asString() == "waiting" && !all[i]["adopted"].asBool();
-            }
-            return false;
+            JValue sim = activity("KelVvmSimStatus");
+            return sim["state"].asString() == "waiting" && !sim["adopted"].asBool();
         },
         kPatienceMs));
     ASSERT_EQ(rawCall(kKelvvm, "smsNotification", "{}"), kTrue);

@@ -2,8 +2,7 @@
 // its own bus activates the real kelwisprd on "initLogin", and the emulated gateway is slowed
 // down, silenced or watched to place a kill. Kill points are drawn from a seeded generator;
 // KEL_FAULT_SEED replays a run.
-#include "BusClient.h"
-#include "EmulatedDevice.h"
+#include "DeviceTest.h"
 #include "FaultSeed.h"
 #include "tpprefs.h"
 
@@ -40,17 +39,17 @@ std::string savedAccount()
     return text;
 }
 
-class HotspotFaults : public ::testing::Test
+class HotspotFaults : public DeviceTest
 {
   protected:
+    HotspotFaults() : DeviceTest("kelwisprd-faults", kPatienceMs) {}
     void SetUp() override
     {
         // The emulator's bus hands its environment to the daemons it activates.
-        ASSERT_NO_FATAL_FAILURE(m_device.start(
-            {"--service-dir", KEL_DEV_SERVICE_DIR},
-            {{"CSDEBUG_STDERR", "1"}, {"KELWISPRD_TEST_TIME_SCALE", std::to_string(kTimeScale)}}));
+        ASSERT_NO_FATAL_FAILURE(
+            startDevice({}, {{"CSDEBUG_STDERR", "1"},
+                             {"KELWISPRD_TEST_TIME_SCALE", std::to_string(kTimeScale)}}));
         m_device.adopt("TAMO_PREFS_DIR");
-        m_client = std::make_unique<BusClient>();
         ASSERT_TRUE(TSRegisterAnonymous(&m_watcher, nullptr));
         ASSERT_TRUE(TSGmainAttach(m_watcher, nullptr, nullptr));
         ASSERT_TRUE(TSSignalWatch(m_watcher, kSignals, collectReply, &m_signals, nullptr, nullptr));
@@ -61,15 +60,9 @@ class HotspotFaults : public ::testing::Test
             TSUnregister(m_watcher, nullptr);
     }
 
-    JValue call(const std::string& uri, const std::string& payload = "{}")
+    JValue gateway(const std::string& command, const std::string& payload = "{}")
     {
-        return m_client->call(uri, payload);
-    }
-    JValue gateway(const std::string& control, const std::string& payload = "{}")
-    {
-        JValue answer = call("quor://com.quor.carrier.hotspot/emulator/" + control, payload);
-        EXPECT_TRUE(answer["returnValue"].asBool()) << control << " " << answer.stringify();
-        return answer;
+        return control("com.quor.carrier.hotspot", command, payload);
     }
     void configureGateway(const std::string& settings)
     {
@@ -94,14 +87,6 @@ class HotspotFaults : public ::testing::Test
         m_client->start(std::string("quor://") + kDaemon + "/initLogin", payload.stringify(),
                         replies);
     }
-    // The first answer to a call started with `replies`; ends the call.
-    JValue answer(Replies& replies)
-    {
-        EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
-        // The call stays open for further replies, which must not reach `replies` once gone.
-        m_client->cancel(replies);
-        return replies.at(0);
-    }
     // The "loginStatus" signal after the `seen` first ones; null when none came.
     JValue signalAfter(size_t seen)
     {
@@ -120,9 +105,6 @@ class HotspotFaults : public ::testing::Test
                last["password"].asString() + R"(","imsi":")" + imsi + "\"}";
     }
 
-    // Declared first, so that it goes last, after the bus handles.
-    EmulatedDevice m_device{NIMBOS_EMULATOR, "kelwisprd-faults"};
-    std::unique_ptr<BusClient> m_client;
     TSHandle* m_watcher = nullptr;
     Replies m_signals;
 };

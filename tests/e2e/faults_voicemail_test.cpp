@@ -2,8 +2,7 @@
 // its own bus activates the real kelvvm, the new-voicemail SMS starts a synchronization, and
 // the emulator's controls slow the carrier down and show what it served. Kill points are drawn
 // from a seeded generator; KEL_FAULT_SEED replays a run.
-#include "BusClient.h"
-#include "EmulatedDevice.h"
+#include "DeviceTest.h"
 #include "FaultSeed.h"
 
 #include <gtest/gtest.h>
@@ -57,42 +56,31 @@ std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
     return files;
 }
 
-class VoicemailFaults : public ::testing::Test
+class VoicemailFaults : public DeviceTest
 {
   protected:
+    VoicemailFaults() : DeviceTest("kelvvm-faults", kPatienceMs) {}
+
     // Starts the emulator on the state folder (again, after a kill) with the carrier's mailbox
     // of `calls` calls, and waits for the SIM check that the start sets off.
-    void startDevice(int calls)
+    void startWithMailbox(int calls)
     {
         m_device.configure(configuration(kFirstCall, calls));
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        ASSERT_NO_FATAL_FAILURE(
-            m_device.start({"--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"},
-                           {{"QMLOG_STDERR", "1"}}));
+        ASSERT_NO_FATAL_FAILURE(startDevice({"--time-scale", "300"}, {{"QMLOG_STDERR", "1"}}));
         m_media = m_device.env("KELVVM_MEDIA_FOLDER");
-        m_client = std::make_unique<BusClient>();
         ASSERT_TRUE(runUntil([&] { return simCheckDone(); }, kPatienceMs));
     }
     bool simCheckDone()
     {
-        JValue all = call("quor://com.quor.activitymanager/emulator/activities")["activities"];
-        for (size_t i = 0; i < all.arraySize(); i++) {
-            if (all[i]["name"].asString() == "KelVvmSimStatus")
-                return all[i]["state"].asString() == "waiting" && !all[i]["adopted"].asBool() &&
-                       all[i]["activity"]["trigger"].hasKey("where");
-        }
-        return false;
+        JValue sim = activity("KelVvmSimStatus");
+        return sim["state"].asString() == "waiting" && !sim["adopted"].asBool() &&
+               sim["activity"]["trigger"].hasKey("where");
     }
 
-    JValue call(const std::string& uri, const std::string& payload = "{}")
-    {
-        return m_client->call(uri, payload);
-    }
     JValue platform(const std::string& command, const std::string& payload = "{}")
     {
-        JValue answer = call("quor://com.quor.carrier.voicemail/emulator/" + command, payload);
-        EXPECT_TRUE(answer["returnValue"].asBool()) << command << " " << answer.stringify();
-        return answer;
+        return control("com.quor.carrier.voicemail", command, payload);
     }
     JValue records()
     {
@@ -111,15 +99,6 @@ class VoicemailFaults : public ::testing::Test
     {
         m_client->start("quor://com.quor.kelvvm/smsNotification", "{}", replies);
     }
-    // The first answer to a call started with `replies`; ends the call.
-    JValue answer(Replies& replies)
-    {
-        EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
-        // The call stays open for further replies, which must not reach `replies` once gone.
-        m_client->cancel(replies);
-        return replies.at(0);
-    }
-
     // Every call of the carrier's mailbox has exactly one record, which names its complete
     // audio file, and the media folder holds those files and nothing else.
     void expectMailboxComplete()
@@ -146,10 +125,7 @@ class VoicemailFaults : public ::testing::Test
     }
 
     static const int kFirstCall = 3000;
-    // Declared first, so that it goes last, after the bus handles.
-    EmulatedDevice m_device{NIMBOS_EMULATOR, "kelvvm-faults"};
     std::string m_media;
-    std::unique_ptr<BusClient> m_client;
 };
 
 // Twenty synchronizations of fifty new calls each, every one cut by SIGKILL at a drawn point:
@@ -160,7 +136,7 @@ class VoicemailFaults : public ::testing::Test
 TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
 {
     std::mt19937 draw(faultSeed());
-    startDevice(0);
+    startWithMailbox(0);
     slowCarrier(kCarrierDelayMs);
     for (int run = 0; run < 20; run++) {
         // Downloads served before the kill (in the order of synchronization), and the time
@@ -205,7 +181,7 @@ TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
 // the rest.
 TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitted)
 {
-    startDevice(kCallsPerRun);
+    startWithMailbox(kCallsPerRun);
     slowCarrier(kCarrierDelayMs);
     Replies interrupted;
     smsNotification(interrupted);
@@ -230,7 +206,7 @@ TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitte
     ASSERT_GT(writer, 0);
     kill(writer, SIGKILL);
 
-    startDevice(kCallsPerRun);
+    startWithMailbox(kCallsPerRun);
     JValue stored = records();
     std::map<std::string, std::string> kept;
     for (size_t i = 0; i < stored.arraySize(); i++)
@@ -249,7 +225,7 @@ TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitte
 // twice, and kelvvm answers "ping" once the blocking exchanges let its loop run.
 TEST_F(VoicemailFaults, SlowCarrierIsWaitedForWithoutRetriesAndPingIsAnswered)
 {
-    startDevice(10);
+    startWithMailbox(10);
     slowCarrier(10 * kCarrierDelayMs);
     Replies sms;
     smsNotification(sms);

@@ -1,8 +1,7 @@
 // The voicemail service as the phone uses it: nimbos-emulator on its own bus activates the real
 // kelvvm, and every step goes through what a phone has: the SMS notification, the phone app's
 // database writes, telephony's SIM, the activity manager's schedules and the carrier's platform.
-#include "BusClient.h"
-#include "EmulatedDevice.h"
+#include "DeviceTest.h"
 
 #include <gtest/gtest.h>
 
@@ -44,28 +43,22 @@ std::set<std::string> filesIn(const std::string& folder)
     return names;
 }
 
-class VoicemailEndToEndTest : public ::testing::Test
+class VoicemailEndToEndTest : public DeviceTest
 {
   protected:
+    VoicemailEndToEndTest() : DeviceTest("kelvvm-e2e", kPatienceMs) {}
     void SetUp() override
     {
         m_device.configure(configuration());
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        ASSERT_NO_FATAL_FAILURE(
-            m_device.start({"--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"},
-                           {{"QMLOG_STDERR", "1"}}));
+        ASSERT_NO_FATAL_FAILURE(startDevice({"--time-scale", "300"}, {{"QMLOG_STDERR", "1"}}));
         m_media = m_device.env("KELVVM_MEDIA_FOLDER");
         ASSERT_EQ(m_media, m_device.stateDir() + "/media/kel/");
-        m_client = std::make_unique<BusClient>();
         // The SIM-status activity activates kelvvm at once; its account check must be over
         // (re-armed on the next change of state) before the phone does anything else.
         ASSERT_TRUE(runUntil([&] { return simStatusArmedOn("simready"); }, kPatienceMs));
     }
 
-    JValue call(const std::string& uri, const std::string& payload = "{}")
-    {
-        return m_client->call(uri, payload);
-    }
     JValue find(const std::string& kind)
     {
         return call("quor://com.quor.db/find",
@@ -90,18 +83,9 @@ class VoicemailEndToEndTest : public ::testing::Test
         }
         return JValue();
     }
-    JValue platformActivity(const std::string& name)
-    {
-        JValue all = call("quor://com.quor.activitymanager/emulator/activities")["activities"];
-        for (size_t i = 0; i < all.arraySize(); i++) {
-            if (all[i]["name"].asString() == name)
-                return all[i];
-        }
-        return JValue();
-    }
     bool simStatusArmedOn(const std::string& state)
     {
-        JValue sim = platformActivity("KelVvmSimStatus");
+        JValue sim = activity("KelVvmSimStatus");
         JValue where = sim["activity"]["trigger"]["where"];
         return sim["state"].asString() == "waiting" && !sim["adopted"].asBool() &&
                where["val"].asString() == state;
@@ -115,10 +99,7 @@ class VoicemailEndToEndTest : public ::testing::Test
         ASSERT_EQ(find(kMessages).arraySize(), size_t(kCalls));
     }
 
-    // Declared first, so that it goes last, after the bus handles.
-    EmulatedDevice m_device{NIMBOS_EMULATOR, "kelvvm-e2e"};
     std::string m_media;
-    std::unique_ptr<BusClient> m_client;
 };
 
 TEST_F(VoicemailEndToEndTest, NewVoicemailSmsCreatesTheMailboxSubscribesAndSynchronizes)
@@ -199,7 +180,7 @@ TEST_F(VoicemailEndToEndTest, AFailedRefreshIsRetriedThroughScheduledAndSynchron
     JValue refresh = call("quor://com.quor.kelvvm/refreshMessages");
     EXPECT_FALSE(refresh["returnValue"].asBool());
     EXPECT_EQ(refresh["errorCode"].asInt32(), 666);
-    JValue retry = platformActivity("KelVvmRefreshSched");
+    JValue retry = activity("KelVvmRefreshSched");
     ASSERT_TRUE(retry.isObject()) << "the retry is scheduled";
     EXPECT_EQ(retry["activity"]["schedule"]["interval"].asString(), "15m");
     // kelvvm keeps the real clock while the emulator runs 300 times faster: move its last
@@ -211,7 +192,7 @@ TEST_F(VoicemailEndToEndTest, AFailedRefreshIsRetriedThroughScheduledAndSynchron
     EXPECT_FALSE(record("2100").isObject());
     ASSERT_TRUE(runUntil([&] { return record("2100").isObject(); }, kPatienceMs))
         << "the retry came back through \"scheduled\" and synchronized";
-    EXPECT_TRUE(platformActivity("KelVvmRefreshSched").isNull()) << "a retry runs once";
+    EXPECT_TRUE(activity("KelVvmRefreshSched").isNull()) << "a retry runs once";
     EXPECT_TRUE(g_file_test((m_media + "2100.amr").c_str(), G_FILE_TEST_EXISTS));
 }
 
