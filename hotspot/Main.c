@@ -305,8 +305,8 @@ static const TSSignal gSignals[] = {
     {NULL, 0},
 };
 
-/* Test hook: KELWISPRD_TEST_TIME_SCALE=N makes the idle period and the client's timers N times
- * shorter, so that tests never wait for minutes. */
+/* Test hook: KELWISPRD_TEST_TIME_SCALE=N makes the idle period and the polls N times shorter,
+ * so that tests never wait for minutes. */
 static void readTestTimeScale(void)
 {
     const char* pScale = g_getenv("KELWISPRD_TEST_TIME_SCALE");

@@ -553,7 +553,7 @@ static void WISPrSetTimeout(int ms, GSourceFunc callback, void* pData)
 {
     if (gTimerId)
         g_source_remove(gTimerId);
-    gTimerId = callback ? g_timeout_add((guint)(ms / gTimeScale), callback, pData) : 0;
+    gTimerId = callback ? g_timeout_add((guint)ms, callback, pData) : 0;
 }
 
 /* What a timer callback returns to end itself; the timer it may have armed instead stays. */
@@ -705,7 +705,7 @@ static gboolean WISPrStartLogin(gpointer pUnused)
         DebugPrintF(kDebugLevelError, "%s() need to go into polling mode\n", __func__);
         pollingCount = 1;
         retryCount = 0;
-        WISPrSetTimeout(kPollIntervalMs, WISPrPollLoginStatus, NULL);
+        WISPrSetTimeout(kPollIntervalMs / gTimeScale, WISPrPollLoginStatus, NULL);
         notify(pAuthInfo);
         return G_SOURCE_REMOVE;
     case kWISPrResponseCodeRejected:
@@ -807,6 +807,8 @@ int WISPrLogin(WISPrAuthInfo* pAuthInfo, const char* pHotspotData)
     gpAuthInfo = pAuthInfo;
     pollingCount = 0;
     retryCount = 1;
+    /* Never shortened for tests: the attempts give the WAN address and IMSI queries sent
+     * above the time to be answered, and the bus takes as long whatever the time scale. */
     WISPrSetTimeout(kLoginAttemptIntervalMs, WISPrStartLogin, NULL);
     return kStatusSuccess;
 }

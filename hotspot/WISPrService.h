@@ -128,7 +128,8 @@ int WISPrLogoff(bool immediate);
  * is ending. */
 void WISPrClientFinalize(void);
 
-/* Test hook: divides every timer of the client (attempts, polls) by `scale` (>= 1). */
+/* Test hook: divides the interval of the polls by `scale` (>= 1). The attempts keep theirs:
+ * they wait for bus answers, which no scale makes faster. */
 void WISPrSetTimeScaleForTest(int scale);
 
 /* Test hook: the time limits of every exchange this daemon makes (5,000 ms to connect and

@@ -12,7 +12,7 @@ const char* const kDefaultNamespace = "http://ws.vvm.example.invalid/";
 
 const char* const kCommands[] = {"mailbox",       "requests", "reports",    "downloads",
                                  "clearRequests", "addCall",  "removeCall", "setAccount",
-                                 "failSoap",      "setAudio", "failReport"};
+                                 "failSoap",      "setAudio", "failReport", "recover"};
 } // namespace
 
 // Each control method is the platform command of the same name.

@@ -62,12 +62,15 @@ class VoicemailFaults : public DeviceTest
     VoicemailFaults() : DeviceTest("kelvvm-faults", kPatienceMs) {}
 
     // Starts the emulator on the state folder (again, after a kill) with the carrier's mailbox
-    // of `calls` calls, and waits for the SIM check that the start sets off.
-    void startWithMailbox(int calls)
+    // of `calls` calls, and waits for the SIM check that the start sets off. A `timeScale`
+    // shortens the time-outs and retry waits of the kelvvm it activates.
+    void startWithMailbox(int calls, int timeScale = 1)
     {
         m_device.configure(configuration(kFirstCall, calls));
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        ASSERT_NO_FATAL_FAILURE(startDevice({"--time-scale", "300"}, {{"QMLOG_STDERR", "1"}}));
+        ASSERT_NO_FATAL_FAILURE(startDevice(
+            {"--time-scale", "300"},
+            {{"QMLOG_STDERR", "1"}, {"KELVVM_TEST_TIME_SCALE", std::to_string(timeScale)}}));
         m_media = m_device.env("KELVVM_MEDIA_FOLDER");
         ASSERT_TRUE(runUntil([&] { return simCheckDone(); }, kPatienceMs));
     }
@@ -92,6 +95,23 @@ class VoicemailFaults : public DeviceTest
     {
         platform("failSoap", "{\"delayMs\":" + std::to_string(ms) + ",\"count\":1000000}");
         platform("setAudio", "{\"delayMs\":" + std::to_string(ms) + "}");
+    }
+
+    // The requests the carrier has answered, by SOAP operation or "audio".
+    std::map<std::string, int> servedByOperation()
+    {
+        static const char* const operations[] = {"subscribe", "getUserProfile", "getAllCallOpti",
+                                                 "getMessageVocalById"};
+        std::map<std::string, int> served;
+        JValue all = platform("requests")["requests"];
+        for (size_t i = 0; i < all.arraySize(); i++) {
+            std::string body = all[i]["body"].asString();
+            if (all[i]["method"].asString() == "GET")
+                served["audio"]++;
+            for (const char* operation : operations)
+                served[operation] += body.find(operation) != std::string::npos;
+        }
+        return served;
     }
 
     // The new-voicemail SMS, whose answer arrives in `replies`.
@@ -242,6 +262,62 @@ TEST_F(VoicemailFaults, SlowCarrierIsWaitedForWithoutRetriesAndPingIsAnswered)
         infos += served[i]["body"].asString().find("getMessageVocalById") != std::string::npos;
     EXPECT_EQ(infos, 10) << "one message info per call";
     EXPECT_EQ(platform("downloads")["downloads"].arraySize(), 10u);
+}
+
+// A carrier that never answers, first the web service, then one call's audio: kelvvm gives each
+// request its bounded attempts (time-outs and waits shortened for the test), fails or skips
+// what it could not get, keeps answering "ping" between its exchanges, and completes the
+// mailbox once the carrier answers again.
+TEST_F(VoicemailFaults, SilentCarrierIsGivenUpOnWithinBoundsAndCaughtUpWithLater)
+{
+    startWithMailbox(0, 200);
+    // A mailbox the carrier knows: a failed subscription check of a new one erases it.
+    Replies first;
+    smsNotification(first);
+    ASSERT_EQ(answer(first).stringify(), "{\"returnValue\":true}");
+    for (int i = 0; i < 3; i++)
+        platform("addCall", "{\"call\":" + callJson(kFirstCall + i) + "}");
+    platform("clearRequests");
+
+    const std::string forever = "{\"delayMs\":600000";
+    platform("failSoap", forever + ",\"count\":1000000}");
+    Replies sms;
+    smsNotification(sms);
+    ASSERT_TRUE(runUntil([&] { return platform("requests")["held"].asInt32() > 0; }, kPatienceMs));
+    Replies ping;
+    m_client->start("quor://com.quor.kelvvm/ping", "{\"probe\":1}", ping);
+    JValue failed = answer(sms);
+    EXPECT_EQ(answer(ping).stringify(), "{\"probe\":1}");
+    EXPECT_FALSE(failed["returnValue"].asBool()) << failed.stringify();
+    // Released now, every held request reaches the log: five attempts of each operation asked.
+    platform("recover");
+    ASSERT_TRUE(runUntil([&] { return servedByOperation()["getAllCallOpti"] == 5; }, kPatienceMs));
+    std::map<std::string, int> served = servedByOperation();
+    EXPECT_EQ(served["getUserProfile"], 5);
+    EXPECT_EQ(served["subscribe"] + served["getMessageVocalById"] + served["audio"], 0);
+    EXPECT_TRUE(records().arraySize() == 0);
+
+    // The web service answers, one call's audio never comes: five attempts, then the call
+    // waits for the next synchronization while the others are stored.
+    platform("clearRequests");
+    const std::string silent = std::to_string(kFirstCall + 1);
+    platform("setAudio", "{\"id\":\"" + silent + "\"," + forever.substr(1) + "}");
+    Replies partial;
+    smsNotification(partial);
+    EXPECT_EQ(answer(partial).stringify(), "{\"returnValue\":true}");
+    EXPECT_EQ(records().arraySize(), 2u);
+    EXPECT_EQ(filesIn(m_media).count(silent + ".amr"), 0u);
+    platform("recover");
+    JValue downloads = platform("downloads")["downloads"];
+    int attempts = 0;
+    for (size_t i = 0; i < downloads.arraySize(); i++)
+        attempts += downloads[i]["id"].asString() == silent;
+    EXPECT_EQ(attempts, 5);
+
+    Replies caughtUp;
+    smsNotification(caughtUp);
+    EXPECT_EQ(answer(caughtUp).stringify(), "{\"returnValue\":true}");
+    expectMailboxComplete();
 }
 
 } // namespace

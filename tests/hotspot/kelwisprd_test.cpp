@@ -26,7 +26,7 @@ const char kService[] = "quor://com.quor.wifi.carrierhotspot/";
 const char kGateway[] = "quor://com.quor.carrier.hotspot/emulator/";
 const char kSignals[] = "quor://com.quor.wifi.carrierhotspot/com/quor/wifi/carrierhotspot";
 const char kImsi[] = "208101234567890";
-// Attempts 50 ms apart, polls 250 ms apart, idle after 45 s: fast, with room for the bus.
+// Polls 250 ms apart, idle after 45 s; the attempts stay 200 ms apart.
 const char kTimeScale[] = "4";
 
 std::string readFile(const std::string& path)
@@ -287,6 +287,18 @@ TEST_F(Kelwisprd, ThreeFailedAttemptsExceedTheRetryLimit)
     EXPECT_EQ(log.find("retry count 4"), std::string::npos);
     EXPECT_LE(m_phone.requests("login").size(), 3u);
     EXPECT_NE(log.find("Login failed with error code: 255"), std::string::npos);
+}
+
+// A busy modem answers the IMSI after the first attempt: that attempt fails without a request
+// and the next one logs in, however short the test's time scale makes the polls.
+TEST_F(Kelwisprd, AnImsiAnsweredLateIsWaitedForByTheNextAttempt)
+{
+    m_phone.configureGateway(R"({"loginResponseCode":50})");
+    m_phone.call("quor://com.quor.telephony/emulator/setSim", R"({"imsiDelayMs":250})");
+    EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
+    EXPECT_EQ(status(m_phone.nextSignal()), kLoggedIn);
+    EXPECT_EQ(m_phone.requests("login").size(), 1u);
+    EXPECT_NE(m_emulator.log().find("retry count 1, max retries 3"), std::string::npos);
 }
 
 TEST_F(Kelwisprd, FivePollsWithoutAResultEndSilentlyAndImmediateLogoffKeepsTheRecord)

@@ -30,8 +30,10 @@ void SimStatusActivity::onAdopted()
         fail(e.what(), kActivityErrorCode);
         return;
     }
+    // The account check may erase the account: beside another activity's chain it could take
+    // the mailbox record that one has just created for a missing one. It waits its turn.
     if (m_simState == kSimReady)
-        getMailbox();
+        KelVvmActivityMgr::getInstance()->queueActivity(this);
     else
         complete(true);
 }

@@ -15,7 +15,8 @@ class SimStatusActivity : public KelVvmActivity
     // Always completes with the platform activity manager, with a trigger that fires at the
     // next SIM state different from the one handled here.
     void complete(bool restart) override;
-    // Decides at once instead of queueing: the account check runs beside the queue.
+    // Reads the SIM state; only a ready SIM's account check is queued, anything else completes
+    // at once.
     void onAdopted() override;
     // The account check stops once the SIM matches the account.
     void getSimMccMnc() override;

@@ -36,13 +36,13 @@ const TSMethod s_methods[] = {
     {nullptr, nullptr, 0},
 };
 
-// Test hook: KELVVM_TEST_TIME_SCALE=N makes every idle period N times shorter, so tests can
-// watch the process quit without waiting minutes.
-guint idleMilliseconds(int seconds)
+// Test hook: KELVVM_TEST_TIME_SCALE=N (1 to 100000) makes every idle period, transfer time-out
+// and retry wait N times shorter.
+void readTestTimeScale()
 {
     const char* scale = g_getenv("KELVVM_TEST_TIME_SCALE");
     long divisor = scale ? strtol(scale, nullptr, 10) : 1;
-    return guint(1000L * seconds / (divisor > 0 ? divisor : 1));
+    KelVvmServiceValues::s_testTimeScale = divisor >= 1 && divisor <= 100000 ? divisor : 1;
 }
 
 gboolean onUnixSignal(gpointer signum)
@@ -107,6 +107,7 @@ int KelVvmServiceApp::main(int argc, char** argv)
         g_unix_signal_add(SIGTERM, onUnixSignal, GINT_TO_POINTER(SIGTERM));
         g_unix_signal_add(SIGINT, onUnixSignal, GINT_TO_POINTER(SIGINT));
         g_mkdir_with_parents(s_mediaFolder.c_str(), 0755);
+        readTestTimeScale();
         readSystemProperties();
 
         const KelVvmSettings& settings = KelVvmSettings::instance();
@@ -227,7 +228,7 @@ void KelVvmServiceApp::startIdleTimer(int seconds)
     if (m_idleTimerId != 0)
         return;
     KLOG_DEBUG("Starting Idle Timer of %ds", seconds);
-    m_idleTimerId = g_timeout_add(idleMilliseconds(seconds), quitIfIdle, this);
+    m_idleTimerId = g_timeout_add(guint(scaledMilliseconds(seconds)), quitIfIdle, this);
 }
 
 void KelVvmServiceApp::stopIdleTimer()

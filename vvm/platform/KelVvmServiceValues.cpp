@@ -17,3 +17,9 @@ std::string KelVvmServiceValues::s_imsi;
 std::string KelVvmServiceValues::s_unknownCaller = "unknown caller";
 int64_t KelVvmServiceValues::s_offlineCounter = 0;
 int64_t KelVvmServiceValues::s_lastSyncTime = 0;
+long KelVvmServiceValues::s_testTimeScale = 1;
+
+long KelVvmServiceValues::scaledMilliseconds(long seconds)
+{
+    return 1000 * seconds / (s_testTimeScale > 0 ? s_testTimeScale : 1);
+}

@@ -37,6 +37,12 @@ class KelVvmServiceValues
     static std::string s_unknownCaller;
     static int64_t s_offlineCounter;
     static int64_t s_lastSyncTime;
+    // Test hook (KELVVM_TEST_TIME_SCALE): idle periods, transfer time-outs and retry waits are
+    // this many times shorter, so that tests of a silent server never wait for minutes.
+    static long s_testTimeScale;
+
+    // `seconds` in milliseconds, divided by the test time scale.
+    static long scaledMilliseconds(long seconds);
 };
 
 #endif

@@ -21,7 +21,8 @@ namespace
 
 void sleepForReal(unsigned seconds)
 {
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(KelVvmServiceValues::scaledMilliseconds(seconds)));
 }
 
 // Free bytes of the media folder, or -1 when it cannot be examined: an unknown amount never
@@ -103,8 +104,8 @@ long HttpRequest::post(const char* body)
         throw HttpRequestException("CURL Handle allocation failed", 0);
     curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
 
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 120L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(120));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(60));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_URL, m_url.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);

@@ -92,12 +92,6 @@ JValue success()
     return answer;
 }
 
-void pause(int ms)
-{
-    if (ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 } // namespace
 
 const char* const VoicemailPlatform::s_servicePath = "/vvm/services/FrontServiceDirect";
@@ -174,10 +168,31 @@ void VoicemailPlatform::stop()
 {
     if (!m_server)
         return;
+    {
+        // The server's threads are joined below: none may still be holding an answer.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
     m_server->stop();
     if (m_thread.joinable())
         m_thread.join();
     m_server.reset();
+    m_stopping = false;
+}
+
+// A held answer ends early when the platform stops or recovers, so that neither waits for a
+// delay that was meant to outlast the client.
+void VoicemailPlatform::hold(int ms)
+{
+    if (ms <= 0)
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const unsigned recoveries = m_recoveries;
+    m_held++;
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms),
+                    [&] { return m_stopping || m_recoveries != recoveries; });
+    m_held--;
 }
 
 std::string VoicemailPlatform::baseUrl() const
@@ -219,7 +234,7 @@ void VoicemailPlatform::serveSoap(const httplib::Request& request, httplib::Resp
             }
         }
     }
-    pause(failure.delayMs);
+    hold(failure.delayMs);
     // A failure replaces the answer: the operation asked to fail changes nothing.
     if (failure.close) {
         response.status = 200;
@@ -273,7 +288,7 @@ void VoicemailPlatform::serveAudio(const httplib::Request& request, httplib::Res
             behaviour = active;
         }
     }
-    pause(behaviour.delayMs);
+    hold(behaviour.delayMs);
     if (!found || fail) {
         response.status = found ? behaviour.failStatus : 404;
         response.set_content(found ? "Unavailable" : "No such message", "text/plain");
@@ -479,6 +494,8 @@ JValue VoicemailPlatform::runCommand(const std::string& name, const JValue& comm
         answer.put("mailbox", mailbox());
     } else if (name == "requests") {
         answer.put("requests", requests());
+        std::lock_guard<std::mutex> lock(m_mutex);
+        answer.put("held", int32_t(m_held));
     } else if (name == "reports") {
         answer.put("reports", reports());
     } else if (name == "downloads") {
@@ -519,6 +536,16 @@ JValue VoicemailPlatform::runCommand(const std::string& name, const JValue& comm
         } else {
             m_audioByCall[id] = behaviour;
         }
+    } else if (name == "recover") {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_soapFailures.clear();
+            m_audioDefault = AudioBehaviour();
+            m_audioByCall.clear();
+            m_reportStatuses.clear();
+            m_recoveries++;
+        }
+        m_wake.notify_all();
     } else if (name == "failReport") {
         int status = failureStatusOr(command, "status", 500);
         int count = intOr(command, "count", 1);

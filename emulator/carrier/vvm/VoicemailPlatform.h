@@ -8,6 +8,7 @@
 #include "VoicemailMailbox.h"
 #include "vtjson.h"
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -103,6 +104,7 @@ class VoicemailPlatform
     static SoapFailure soapFailureFromJson(const JValue& command);
     static AudioBehaviour audioBehaviourFromJson(const JValue& command);
     JValue mailboxLocked() const;
+    void hold(int ms);
 
     mutable std::mutex m_mutex;
     VoicemailMailbox m_mailbox;
@@ -114,6 +116,11 @@ class VoicemailPlatform
     std::vector<LoggedRequest> m_requests;
     std::vector<UsageReport> m_reports;
     std::vector<Download> m_downloads;
+    // Held answers wait on this until their delay ends, a recovery or the platform's stop.
+    std::condition_variable m_wake;
+    unsigned m_recoveries = 0;
+    int m_held = 0; // answers being held now
+    bool m_stopping = false;
 
     int m_configuredPort;
     int m_port;

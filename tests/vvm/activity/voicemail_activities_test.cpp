@@ -604,6 +604,34 @@ TEST_F(VoicemailActivitiesTest, SimStatusWithAReadySimChecksTheAccountAndStopsAt
     call("quor://com.quor.activitymanager/cancel", "{\"activityName\":\"sim-ready\"}");
 }
 
+// The account check of a ready SIM may erase the account: run beside another activity's chain,
+// it would take the mailbox record that activity has just created for a missing one and erase
+// it, with the messages stored since. It waits for its turn in the queue.
+TEST_F(VoicemailActivitiesTest, SimStatusWaitsForTheActivityInTheQueueBeforeCheckingTheAccount)
+{
+    call("quor://com.quor.db/put", kMailboxOfThisSim);
+    KelVvmActivityMgr::getInstance()->queueActivity(new Blocker());
+    ASSERT_TRUE(runUntil([] { return gHeld.size() == 1; }));
+    int64_t id = createPlatformActivity("sim-queued");
+    EXPECT_EQ(callText("quor://com.quor.kelvvm/simStatusQuery",
+                       "{\"$activity\":{\"activityId\":" + std::to_string(id) +
+                           ",\"trigger\":{\"returnValue\":true,\"extended\":{\"state\":"
+                           "\"simready\"}}}}"),
+              "{\"returnValue\":true}");
+    ASSERT_TRUE(runUntil([] { return countLines("SimStatusActivity::onAdopted") == 1; }));
+    EXPECT_EQ(countLines("KelVvmActivity::getMailbox"), 0u) << "checked beside the queue";
+    EXPECT_EQ(KelVvmActivityMgr::getInstance()->queued(), 1u);
+
+    releaseHeld();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
+    EXPECT_EQ(countLines("KelVvmActivity::getMailbox"), 1u);
+    JValue completes = managerCallsOf("complete");
+    ASSERT_EQ(completes.arraySize(), 1u);
+    EXPECT_EQ(completes[0]["trigger"]["where"]["val"].asString(), "simready");
+    EXPECT_EQ(find("com.quor.vvm.kelmailbox:1").arraySize(), 1u);
+    call("quor://com.quor.activitymanager/cancel", "{\"activityName\":\"sim-queued\"}");
+}
+
 // Completes as soon as it runs, with the given restart.
 class CompletingSimStatus : public SimStatusActivity
 {

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace
 {
@@ -298,6 +301,36 @@ TEST_F(Platform, QueuedFailuresReplaceAnswersAndLeaveTheMailboxAlone)
     EXPECT_FALSE(refused["returnValue"].asBool());
     EXPECT_FALSE(control("{\"command\":\"fly\"}")["returnValue"].asBool());
     EXPECT_FALSE(control("[]")["returnValue"].asBool());
+}
+
+// A carrier that never answers is a long delay; recovering, or stopping the emulator, must not
+// wait for it to end.
+TEST_F(Platform, HeldAnswersEndWhenThePlatformRecoversOrStops)
+{
+    auto waitUntilHeld = [&] {
+        for (int i = 0; i < 2000 && control("{\"command\":\"requests\"}")["held"].asInt32() < 1;
+             i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return control("{\"command\":\"requests\"}")["held"].asInt32();
+    };
+    control("{\"command\":\"failSoap\",\"delayMs\":600000,\"count\":2}");
+    control("{\"command\":\"setAudio\",\"delayMs\":600000}");
+    auto held = std::async(std::launch::async, [&] { return soap("getUserProfile"); });
+    ASSERT_EQ(waitUntilHeld(), 1);
+    EXPECT_TRUE(control("{\"command\":\"recover\"}")["returnValue"].asBool());
+    CurlAnswer released = held.get();
+    EXPECT_EQ(released.result, CURLE_OK);
+    EXPECT_EQ(released.status, 200);
+    // The second delay and the audio's were dropped: both answer within the client's time-out.
+    EXPECT_EQ(soap("getUserProfile").status, 200);
+    std::string audio = call("101")["audioUrl"].asString();
+    EXPECT_EQ(curlFetch(audio, nullptr).status, 200);
+
+    control("{\"command\":\"failSoap\",\"delayMs\":600000}");
+    auto cut = std::async(std::launch::async, [&] { return soap("getUserProfile"); });
+    ASSERT_EQ(waitUntilHeld(), 1);
+    platform->stop();
+    EXPECT_EQ(cut.get().result, CURLE_OK);
 }
 
 // An injected failure must never pass for a success, and every refusal says why with a code.
