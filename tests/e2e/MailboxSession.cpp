@@ -9,7 +9,6 @@
 #include "TestBus.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 
@@ -32,22 +31,16 @@ bool collect(TSHandle*, TSMessage* reply, void* context)
 } // namespace
 
 MailboxSession::MailboxSession(const std::string& emulator, int calls, int seconds)
+    : m_device(emulator, "kelvvm-e2e")
 {
-    gchar* dir = g_dir_make_tmp("kelvvm-e2e-XXXXXX", nullptr);
-    m_stateDir = dir;
-    g_free(dir);
-    m_media = m_stateDir + "/voicemessages/";
+    m_media = m_device.stateDir() + "/voicemessages/";
     std::filesystem::create_directory(m_media);
-    const char* previous = g_getenv("TAMO_BUS_ADDRESS");
-    m_previousBus = previous ? previous : "";
-
-    m_emulator = startEmulator(emulator, m_stateDir, true);
-    g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
+    m_device.start();
 
     // What the service reads at start: its settings file and its media folder.
     KelVvmSettings settings;
     std::string error;
-    EXPECT_TRUE(settings.load(m_emulator.env["KELVVM_CONFIG"], error)) << error;
+    EXPECT_TRUE(settings.load(m_device.env("KELVVM_CONFIG"), error)) << error;
     KelVvmRequest::s_vvmUrl = settings.vvmUrl;
     KelVvmRequest::s_webNamespace = settings.webNamespace;
     KelVvmActivity::s_reportUrl = settings.reportUrl;
@@ -82,12 +75,6 @@ MailboxSession::~MailboxSession()
     TamoMessage::dropPending(m_service);
     TSUnregister(m_client, nullptr);
     TSUnregister(m_service, nullptr);
-    stopEmulator(m_emulator, SIGTERM);
-    if (m_previousBus.empty())
-        g_unsetenv("TAMO_BUS_ADDRESS");
-    else
-        g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
-    std::filesystem::remove_all(m_stateDir);
 }
 
 bool MailboxSession::handleSync(TSHandle*, TSMessage* message, void*)

@@ -4,7 +4,7 @@
 #ifndef MAILBOXSESSION_H
 #define MAILBOXSESSION_H
 
-#include "EmulatorProcess.h"
+#include "EmulatedDevice.h"
 #include "KelVvmActivity.h"
 #include "tamoservice.h"
 #include "vtjson.h"
@@ -47,10 +47,9 @@ class MailboxSession
   private:
     static bool handleSync(TSHandle* handle, TSMessage* message, void* context);
 
-    EmulatorProcess m_emulator;
-    std::string m_stateDir;
+    // Declared first, so that it goes last, after the bus handles.
+    EmulatedDevice m_device;
     std::string m_media;
-    std::string m_previousBus;
     TSHandle* m_service = nullptr;
     TSHandle* m_client = nullptr;
     std::vector<std::string> m_callIds;

@@ -3,15 +3,11 @@
 // string, nesting 10,000 deep. Each case must get its documented reply or a clear refusal, and
 // the same daemon process must answer its next call. The counts of what ran go to
 // bad-input-<daemon>.md in the build folder (docs/bad-input.md keeps them).
-#include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "DeviceTest.h"
 
 #include <gio/gio.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -240,63 +236,22 @@ std::vector<Method> hotspotMethods()
     };
 }
 
-// The emulator's device with an empty carrier mailbox, so that a synchronization is short.
-std::string configuration()
-{
-    std::string activities = std::string(KEL_SOURCE_DIR) + "/emulator/device/activities/";
-    return "{\"db\":{\"file\":\"db.sqlite\"},"
-           "\"telephony\":{\"imsi\":\"208101234567890\",\"mcc\":\"208\",\"mnc\":\"10\","
-           "\"simState\":\"simready\"},"
-           "\"connectionmanager\":{\"wan\":{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}},"
-           "\"preferences\":{\"systemProperties\":{\"com.quor.properties.nduid\":"
-           "\"0123456789abcdef0123456789abcdef01234567\"}},"
-           "\"systemservice\":{\"preferences\":{\"uaString\":\"KelVvmBadInput/1.0\"}},"
-           "\"applicationManager\":{},\"hotspot\":{},"
-           "\"voicemail\":{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
-           "\"userId\":\"33612345678\",\"subscribed\":true},\"calls\":[]},"
-           "\"activitymanager\":{\"activityFiles\":[\"" +
-           activities + "simstatus.json\",\"" + activities + "messages-read.json\",\"" +
-           activities + "messages-deleted.json\"]}}";
-}
+// An empty carrier mailbox, so that a synchronization is short.
+const char* const kEmptyMailbox = "{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
+                                  "\"userId\":\"33612345678\",\"subscribed\":true},\"calls\":[]}";
 
-class BadInputEndToEndTest : public ::testing::Test
+class BadInputEndToEndTest : public DeviceTest
 {
   protected:
+    BadInputEndToEndTest() : DeviceTest("kel-bad-input", kPatienceMs) {}
     void SetUp() override
     {
-        gchar* dir = g_dir_make_tmp("kel-bad-input-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
-        std::string config = m_state + "/emulator.json";
-        std::ofstream(config) << configuration();
-        m_emulator = startEmulator(NIMBOS_EMULATOR, m_state, true,
-                                   {"--config", config, "--service-dir", KEL_DEV_SERVICE_DIR});
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        m_previousBus = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
-        m_client = std::make_unique<BusClient>();
-        GError* error = nullptr;
-        m_bus = g_dbus_connection_new_for_address_sync(
-            m_emulator.env["TAMO_BUS_ADDRESS"].c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        ASSERT_TRUE(m_bus) << error->message;
+        m_device.configure(deviceConfiguration(kEmptyMailbox));
+        ASSERT_NO_FATAL_FAILURE(startDevice());
+        m_bus = rawBusConnection();
+        ASSERT_TRUE(m_bus) << "no connection to " << m_device.env("TAMO_BUS_ADDRESS");
     }
-    void TearDown() override
-    {
-        g_clear_object(&m_bus);
-        m_client.reset();
-        stopEmulator(m_emulator, SIGTERM);
-        if (m_previousBus.empty())
-            g_unsetenv("TAMO_BUS_ADDRESS");
-        else
-            g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (emulator.log, bus.log)";
-    }
+    void TearDown() override { g_clear_object(&m_bus); }
 
     // One raw call, as any bus peer may make it: the reply's payload, or the bus's refusal.
     std::string rawCall(const char* service, const char* method, const std::string& payload)
@@ -373,10 +328,6 @@ class BadInputEndToEndTest : public ::testing::Test
         std::cout << table;
     }
 
-    EmulatorProcess m_emulator;
-    std::string m_state;
-    std::string m_previousBus;
-    std::unique_ptr<BusClient> m_client;
     GDBusConnection* m_bus = nullptr;
 };
 
@@ -388,13 +339,8 @@ TEST_F(BadInputEndToEndTest, VoicemailServiceAnswersEveryBadPayloadAndKeepsRunni
     // be over (re-armed on the next change of state) before an SMS creates the mailbox.
     ASSERT_TRUE(runUntil(
         [&] {
-            JValue all = m_client->call("quor://com.quor.activitymanager/emulator/activities",
-                                        "{}")["activities"];
-            for (size_t i = 0; i < all.arraySize(); i++) {
-                if (all[i]["name"].asString() == "KelVvmSimStatus")
-                    return all[i]["state"].asString() == "waiting" && !all[i]["adopted"].asBool();
-            }
-            return false;
+            JValue sim = activity("KelVvmSimStatus");
+            return sim["state"].asString() == "waiting" && !sim["adopted"].asBool();
         },
         kPatienceMs));
     ASSERT_EQ(rawCall(kKelvvm, "smsNotification", "{}"), kTrue);

@@ -2,16 +2,13 @@
 // its own bus activates the real kelwisprd on "initLogin", and the emulated gateway is slowed
 // down, silenced or watched to place a kill. Kill points are drawn from a seeded generator;
 // KEL_FAULT_SEED replays a run.
-#include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "DeviceTest.h"
 #include "FaultSeed.h"
 #include "tpprefs.h"
 
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
 #include <random>
 #include <string>
 
@@ -42,25 +39,17 @@ std::string savedAccount()
     return text;
 }
 
-class HotspotFaults : public ::testing::Test
+class HotspotFaults : public DeviceTest
 {
   protected:
+    HotspotFaults() : DeviceTest("kelwisprd-faults", kPatienceMs) {}
     void SetUp() override
     {
-        gchar* dir = g_dir_make_tmp("kelwisprd-faults-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
         // The emulator's bus hands its environment to the daemons it activates.
-        g_setenv("CSDEBUG_STDERR", "1", TRUE);
-        g_setenv("KELWISPRD_TEST_TIME_SCALE", std::to_string(kTimeScale).c_str(), TRUE);
-        m_emulator =
-            startEmulator(NIMBOS_EMULATOR, m_state, true, {"--service-dir", KEL_DEV_SERVICE_DIR});
-        g_unsetenv("CSDEBUG_STDERR");
-        g_unsetenv("KELWISPRD_TEST_TIME_SCALE");
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
-        g_setenv("TAMO_PREFS_DIR", m_emulator.env["TAMO_PREFS_DIR"].c_str(), TRUE);
-        m_client = std::make_unique<BusClient>();
+        ASSERT_NO_FATAL_FAILURE(
+            startDevice({}, {{"CSDEBUG_STDERR", "1"},
+                             {"KELWISPRD_TEST_TIME_SCALE", std::to_string(kTimeScale)}}));
+        m_device.adopt("TAMO_PREFS_DIR");
         ASSERT_TRUE(TSRegisterAnonymous(&m_watcher, nullptr));
         ASSERT_TRUE(TSGmainAttach(m_watcher, nullptr, nullptr));
         ASSERT_TRUE(TSSignalWatch(m_watcher, kSignals, collectReply, &m_signals, nullptr, nullptr));
@@ -69,25 +58,11 @@ class HotspotFaults : public ::testing::Test
     {
         if (m_watcher)
             TSUnregister(m_watcher, nullptr);
-        m_client.reset();
-        stopEmulator(m_emulator, SIGTERM);
-        g_unsetenv("TAMO_BUS_ADDRESS");
-        g_unsetenv("TAMO_PREFS_DIR");
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (bus.log)";
     }
 
-    JValue call(const std::string& uri, const std::string& payload = "{}")
+    JValue gateway(const std::string& command, const std::string& payload = "{}")
     {
-        return m_client->call(uri, payload);
-    }
-    JValue gateway(const std::string& control, const std::string& payload = "{}")
-    {
-        JValue answer = call("quor://com.quor.carrier.hotspot/emulator/" + control, payload);
-        EXPECT_TRUE(answer["returnValue"].asBool()) << control << " " << answer.stringify();
-        return answer;
+        return control("com.quor.carrier.hotspot", command, payload);
     }
     void configureGateway(const std::string& settings)
     {
@@ -112,14 +87,6 @@ class HotspotFaults : public ::testing::Test
         m_client->start(std::string("quor://") + kDaemon + "/initLogin", payload.stringify(),
                         replies);
     }
-    // The first answer to a call started with `replies`; ends the call.
-    JValue answer(Replies& replies)
-    {
-        EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
-        // The call stays open for further replies, which must not reach `replies` once gone.
-        m_client->cancel(replies);
-        return replies.at(0);
-    }
     // The "loginStatus" signal after the `seen` first ones; null when none came.
     JValue signalAfter(size_t seen)
     {
@@ -138,9 +105,6 @@ class HotspotFaults : public ::testing::Test
                last["password"].asString() + R"(","imsi":")" + imsi + "\"}";
     }
 
-    EmulatorProcess m_emulator;
-    std::string m_state;
-    std::unique_ptr<BusClient> m_client;
     TSHandle* m_watcher = nullptr;
     Replies m_signals;
 };

@@ -2,16 +2,13 @@
 // its own bus activates the real kelvvm, the new-voicemail SMS starts a synchronization, and
 // the emulator's controls slow the carrier down and show what it served. Kill points are drawn
 // from a seeded generator; KEL_FAULT_SEED replays a run.
-#include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "DeviceTest.h"
 #include "FaultSeed.h"
 
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -38,29 +35,16 @@ std::string callJson(int id)
            "\",\"duration\":1}";
 }
 
-// The default device; the carrier's mailbox holds the calls `firstId`… (`calls` of them).
+// The carrier's mailbox holds the calls `firstId`… (`calls` of them).
 std::string configuration(int firstId, int calls)
 {
     std::string list;
     for (int i = 0; i < calls; i++)
         list += (i ? "," : "") + callJson(firstId + i);
-    std::string activities = std::string(KEL_SOURCE_DIR) + "/emulator/device/activities/";
-    return "{\"db\":{\"file\":\"db.sqlite\"},"
-           "\"telephony\":{\"imsi\":\"208101234567890\",\"mcc\":\"208\",\"mnc\":\"10\","
-           "\"simState\":\"simready\"},"
-           "\"connectionmanager\":{\"wan\":{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}},"
-           "\"preferences\":{\"systemProperties\":{\"com.quor.properties.nduid\":"
-           "\"0123456789abcdef0123456789abcdef01234567\"}},"
-           "\"systemservice\":{\"preferences\":{\"uaString\":\"KelVvmFaults/1.0\"}},"
-           "\"applicationManager\":{},\"hotspot\":{},"
-           // Subscribed already: the carrier does not forget it when the device restarts.
-           "\"voicemail\":{\"account\":{\"userId\":\"33612345678\",\"subscribed\":true},"
-           "\"calls\":[" +
-           list +
-           "]},"
-           "\"activitymanager\":{\"activityFiles\":[\"" +
-           activities + "simstatus.json\",\"" + activities + "messages-read.json\",\"" +
-           activities + "messages-deleted.json\"]}}";
+    // Subscribed already: the carrier does not forget it when the device restarts.
+    return deviceConfiguration("{\"account\":{\"userId\":\"33612345678\",\"subscribed\":true},"
+                               "\"calls\":[" +
+                               list + "]}");
 }
 
 std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
@@ -72,72 +56,34 @@ std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
     return files;
 }
 
-class VoicemailFaults : public ::testing::Test
+class VoicemailFaults : public DeviceTest
 {
   protected:
-    void SetUp() override
-    {
-        gchar* dir = g_dir_make_tmp("kelvvm-faults-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
-        m_previousBus = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
-    }
-    void TearDown() override
-    {
-        m_client.reset();
-        if (m_emulator.pid)
-            stopEmulator(m_emulator, SIGTERM);
-        if (m_previousBus.empty())
-            g_unsetenv("TAMO_BUS_ADDRESS");
-        else
-            g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (emulator.log, bus.log)";
-    }
+    VoicemailFaults() : DeviceTest("kelvvm-faults", kPatienceMs) {}
 
     // Starts the emulator on the state folder (again, after a kill) with the carrier's mailbox
     // of `calls` calls, and waits for the SIM check that the start sets off. A `timeScale`
     // shortens the time-outs and retry waits of the kelvvm it activates.
-    void startDevice(int calls, int timeScale = 1)
+    void startWithMailbox(int calls, int timeScale = 1)
     {
-        std::string config = m_state + "/emulator.json";
-        std::ofstream(config) << configuration(kFirstCall, calls);
+        m_device.configure(configuration(kFirstCall, calls));
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        g_setenv("QMLOG_STDERR", "1", TRUE);
-        g_setenv("KELVVM_TEST_TIME_SCALE", std::to_string(timeScale).c_str(), TRUE);
-        m_emulator = startEmulator(
-            NIMBOS_EMULATOR, m_state, true,
-            {"--config", config, "--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"});
-        g_unsetenv("QMLOG_STDERR");
-        g_unsetenv("KELVVM_TEST_TIME_SCALE");
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
-        m_media = m_emulator.env["KELVVM_MEDIA_FOLDER"];
-        m_client = std::make_unique<BusClient>();
+        ASSERT_NO_FATAL_FAILURE(startDevice(
+            {"--time-scale", "300"},
+            {{"QMLOG_STDERR", "1"}, {"KELVVM_TEST_TIME_SCALE", std::to_string(timeScale)}}));
+        m_media = m_device.env("KELVVM_MEDIA_FOLDER");
         ASSERT_TRUE(runUntil([&] { return simCheckDone(); }, kPatienceMs));
     }
     bool simCheckDone()
     {
-        JValue all = call("quor://com.quor.activitymanager/emulator/activities")["activities"];
-        for (size_t i = 0; i < all.arraySize(); i++) {
-            if (all[i]["name"].asString() == "KelVvmSimStatus")
-                return all[i]["state"].asString() == "waiting" && !all[i]["adopted"].asBool() &&
-                       all[i]["activity"]["trigger"].hasKey("where");
-        }
-        return false;
+        JValue sim = activity("KelVvmSimStatus");
+        return sim["state"].asString() == "waiting" && !sim["adopted"].asBool() &&
+               sim["activity"]["trigger"].hasKey("where");
     }
 
-    JValue call(const std::string& uri, const std::string& payload = "{}")
-    {
-        return m_client->call(uri, payload);
-    }
     JValue platform(const std::string& command, const std::string& payload = "{}")
     {
-        JValue answer = call("quor://com.quor.carrier.voicemail/emulator/" + command, payload);
-        EXPECT_TRUE(answer["returnValue"].asBool()) << command << " " << answer.stringify();
-        return answer;
+        return control("com.quor.carrier.voicemail", command, payload);
     }
     JValue records()
     {
@@ -173,15 +119,6 @@ class VoicemailFaults : public ::testing::Test
     {
         m_client->start("quor://com.quor.kelvvm/smsNotification", "{}", replies);
     }
-    // The first answer to a call started with `replies`; ends the call.
-    JValue answer(Replies& replies)
-    {
-        EXPECT_TRUE(runUntil([&] { return !replies.payloads.empty(); }, kPatienceMs));
-        // The call stays open for further replies, which must not reach `replies` once gone.
-        m_client->cancel(replies);
-        return replies.at(0);
-    }
-
     // Every call of the carrier's mailbox has exactly one record, which names its complete
     // audio file, and the media folder holds those files and nothing else.
     void expectMailboxComplete()
@@ -208,11 +145,7 @@ class VoicemailFaults : public ::testing::Test
     }
 
     static const int kFirstCall = 3000;
-    EmulatorProcess m_emulator;
-    std::string m_state;
     std::string m_media;
-    std::string m_previousBus;
-    std::unique_ptr<BusClient> m_client;
 };
 
 // Twenty synchronizations of fifty new calls each, every one cut by SIGKILL at a drawn point:
@@ -223,7 +156,7 @@ class VoicemailFaults : public ::testing::Test
 TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
 {
     std::mt19937 draw(faultSeed());
-    startDevice(0);
+    startWithMailbox(0);
     slowCarrier(kCarrierDelayMs);
     for (int run = 0; run < 20; run++) {
         // Downloads served before the kill (in the order of synchronization), and the time
@@ -268,7 +201,7 @@ TEST_F(VoicemailFaults, KilledMidSynchronizationTheNextSmsCompletesTheMailbox)
 // the rest.
 TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitted)
 {
-    startDevice(kCallsPerRun);
+    startWithMailbox(kCallsPerRun);
     slowCarrier(kCarrierDelayMs);
     Replies interrupted;
     smsNotification(interrupted);
@@ -285,7 +218,7 @@ TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitte
     int bus = nameOwnerPid("org.freedesktop.DBus");
     int writer = nameOwnerPid(kKelvvm);
     m_client.reset();
-    stopEmulator(m_emulator, SIGKILL);
+    m_device.stop(SIGKILL);
     // The device's bus goes with it; kelvvm, blocked in its exchanges with a carrier that is
     // gone too, would take minutes of retries to see it: the crash takes it down as well.
     ASSERT_GT(bus, 0);
@@ -293,7 +226,7 @@ TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitte
     ASSERT_GT(writer, 0);
     kill(writer, SIGKILL);
 
-    startDevice(kCallsPerRun);
+    startWithMailbox(kCallsPerRun);
     JValue stored = records();
     std::map<std::string, std::string> kept;
     for (size_t i = 0; i < stored.arraySize(); i++)
@@ -312,7 +245,7 @@ TEST_F(VoicemailFaults, EmulatorKilledWhileRecordsAreWrittenLosesNothingCommitte
 // twice, and kelvvm answers "ping" once the blocking exchanges let its loop run.
 TEST_F(VoicemailFaults, SlowCarrierIsWaitedForWithoutRetriesAndPingIsAnswered)
 {
-    startDevice(10);
+    startWithMailbox(10);
     slowCarrier(10 * kCarrierDelayMs);
     Replies sms;
     smsNotification(sms);
@@ -337,7 +270,7 @@ TEST_F(VoicemailFaults, SlowCarrierIsWaitedForWithoutRetriesAndPingIsAnswered)
 // mailbox once the carrier answers again.
 TEST_F(VoicemailFaults, SilentCarrierIsGivenUpOnWithinBoundsAndCaughtUpWithLater)
 {
-    startDevice(0, 200);
+    startWithMailbox(0, 200);
     // A mailbox the carrier knows: a failed subscription check of a new one erases it.
     Replies first;
     smsNotification(first);

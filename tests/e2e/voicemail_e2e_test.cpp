@@ -1,12 +1,9 @@
 // The voicemail service as the phone uses it: nimbos-emulator on its own bus activates the real
 // kelvvm, and every step goes through what a phone has: the SMS notification, the phone app's
 // database writes, telephony's SIM, the activity manager's schedules and the carrier's platform.
-#include "BusClient.h"
-#include "EmulatorProcess.h"
+#include "DeviceTest.h"
 
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -22,7 +19,7 @@ const char* const kMailbox = "com.quor.vvm.kelmailbox:1";
 // Long enough for a whole synchronization on a loaded machine; no step waits for it.
 const int kPatienceMs = 30000;
 
-// The default device and a carrier mailbox of ten calls with audio.
+// The carrier's mailbox: ten calls with audio, the account not subscribed yet.
 std::string configuration()
 {
     std::string calls;
@@ -32,22 +29,9 @@ std::string configuration()
                  ":00+01:00\",\"caller\":\"3361111111" + std::to_string(i % 10) +
                  "\",\"duration\":" + std::to_string(i) + "}";
     }
-    std::string activities = std::string(KEL_SOURCE_DIR) + "/emulator/device/activities/";
-    return "{\"db\":{\"file\":\"db.sqlite\"},"
-           "\"telephony\":{\"imsi\":\"208101234567890\",\"mcc\":\"208\",\"mnc\":\"10\","
-           "\"simState\":\"simready\"},"
-           "\"connectionmanager\":{\"wan\":{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}},"
-           "\"preferences\":{\"systemProperties\":{\"com.quor.properties.nduid\":"
-           "\"0123456789abcdef0123456789abcdef01234567\"}},"
-           "\"systemservice\":{\"preferences\":{\"uaString\":\"KelVvmE2E/1.0\"}},"
-           "\"applicationManager\":{},\"hotspot\":{},"
-           "\"voicemail\":{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
-           "\"userId\":\"33612345678\",\"subscribed\":false},\"calls\":[" +
-           calls +
-           "]},"
-           "\"activitymanager\":{\"activityFiles\":[\"" +
-           activities + "simstatus.json\",\"" + activities + "messages-read.json\",\"" +
-           activities + "messages-deleted.json\"]}}";
+    return deviceConfiguration("{\"namespace\":\"http://ws.vvm.example.invalid/\",\"account\":{"
+                               "\"userId\":\"33612345678\",\"subscribed\":false},\"calls\":[" +
+                               calls + "]}");
 }
 
 std::set<std::string> filesIn(const std::string& folder)
@@ -59,50 +43,22 @@ std::set<std::string> filesIn(const std::string& folder)
     return names;
 }
 
-class VoicemailEndToEndTest : public ::testing::Test
+class VoicemailEndToEndTest : public DeviceTest
 {
   protected:
+    VoicemailEndToEndTest() : DeviceTest("kelvvm-e2e", kPatienceMs) {}
     void SetUp() override
     {
-        gchar* dir = g_dir_make_tmp("kelvvm-e2e-XXXXXX", nullptr);
-        m_state = dir;
-        g_free(dir);
-        std::string config = m_state + "/emulator.json";
-        std::ofstream(config) << configuration();
+        m_device.configure(configuration());
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        g_setenv("QMLOG_STDERR", "1", TRUE);
-        m_emulator = startEmulator(
-            NIMBOS_EMULATOR, m_state, true,
-            {"--config", config, "--service-dir", KEL_DEV_SERVICE_DIR, "--time-scale", "300"});
-        g_unsetenv("QMLOG_STDERR");
-        ASSERT_FALSE(m_emulator.env["TAMO_BUS_ADDRESS"].empty());
-        m_previousBus = g_getenv("TAMO_BUS_ADDRESS") ? g_getenv("TAMO_BUS_ADDRESS") : "";
-        g_setenv("TAMO_BUS_ADDRESS", m_emulator.env["TAMO_BUS_ADDRESS"].c_str(), TRUE);
-        m_media = m_emulator.env["KELVVM_MEDIA_FOLDER"];
-        ASSERT_EQ(m_media, m_state + "/media/kel/");
-        m_client = std::make_unique<BusClient>();
+        ASSERT_NO_FATAL_FAILURE(startDevice({"--time-scale", "300"}, {{"QMLOG_STDERR", "1"}}));
+        m_media = m_device.env("KELVVM_MEDIA_FOLDER");
+        ASSERT_EQ(m_media, m_device.stateDir() + "/media/kel/");
         // The SIM-status activity activates kelvvm at once; its account check must be over
         // (re-armed on the next change of state) before the phone does anything else.
         ASSERT_TRUE(runUntil([&] { return simStatusArmedOn("simready"); }, kPatienceMs));
     }
-    void TearDown() override
-    {
-        m_client.reset();
-        stopEmulator(m_emulator, SIGTERM);
-        if (m_previousBus.empty())
-            g_unsetenv("TAMO_BUS_ADDRESS");
-        else
-            g_setenv("TAMO_BUS_ADDRESS", m_previousBus.c_str(), TRUE);
-        if (!HasFailure())
-            std::filesystem::remove_all(m_state);
-        else
-            ADD_FAILURE() << "logs kept in " << m_state << " (emulator.log, bus.log)";
-    }
 
-    JValue call(const std::string& uri, const std::string& payload = "{}")
-    {
-        return m_client->call(uri, payload);
-    }
     JValue find(const std::string& kind)
     {
         return call("quor://com.quor.db/find",
@@ -127,18 +83,9 @@ class VoicemailEndToEndTest : public ::testing::Test
         }
         return JValue();
     }
-    JValue platformActivity(const std::string& name)
-    {
-        JValue all = call("quor://com.quor.activitymanager/emulator/activities")["activities"];
-        for (size_t i = 0; i < all.arraySize(); i++) {
-            if (all[i]["name"].asString() == name)
-                return all[i];
-        }
-        return JValue();
-    }
     bool simStatusArmedOn(const std::string& state)
     {
-        JValue sim = platformActivity("KelVvmSimStatus");
+        JValue sim = activity("KelVvmSimStatus");
         JValue where = sim["activity"]["trigger"]["where"];
         return sim["state"].asString() == "waiting" && !sim["adopted"].asBool() &&
                where["val"].asString() == state;
@@ -152,11 +99,7 @@ class VoicemailEndToEndTest : public ::testing::Test
         ASSERT_EQ(find(kMessages).arraySize(), size_t(kCalls));
     }
 
-    EmulatorProcess m_emulator;
-    std::string m_state;
     std::string m_media;
-    std::string m_previousBus;
-    std::unique_ptr<BusClient> m_client;
 };
 
 TEST_F(VoicemailEndToEndTest, NewVoicemailSmsCreatesTheMailboxSubscribesAndSynchronizes)
@@ -237,7 +180,7 @@ TEST_F(VoicemailEndToEndTest, AFailedRefreshIsRetriedThroughScheduledAndSynchron
     JValue refresh = call("quor://com.quor.kelvvm/refreshMessages");
     EXPECT_FALSE(refresh["returnValue"].asBool());
     EXPECT_EQ(refresh["errorCode"].asInt32(), 666);
-    JValue retry = platformActivity("KelVvmRefreshSched");
+    JValue retry = activity("KelVvmRefreshSched");
     ASSERT_TRUE(retry.isObject()) << "the retry is scheduled";
     EXPECT_EQ(retry["activity"]["schedule"]["interval"].asString(), "15m");
     // kelvvm keeps the real clock while the emulator runs 300 times faster: move its last
@@ -249,7 +192,7 @@ TEST_F(VoicemailEndToEndTest, AFailedRefreshIsRetriedThroughScheduledAndSynchron
     EXPECT_FALSE(record("2100").isObject());
     ASSERT_TRUE(runUntil([&] { return record("2100").isObject(); }, kPatienceMs))
         << "the retry came back through \"scheduled\" and synchronized";
-    EXPECT_TRUE(platformActivity("KelVvmRefreshSched").isNull()) << "a retry runs once";
+    EXPECT_TRUE(activity("KelVvmRefreshSched").isNull()) << "a retry runs once";
     EXPECT_TRUE(g_file_test((m_media + "2100.amr").c_str(), G_FILE_TEST_EXISTS));
 }
 
@@ -259,7 +202,7 @@ TEST_F(VoicemailEndToEndTest, GreetingFileIsUploadedAndStoredByThePlatform)
     std::string greeting("#!AMR\n", 6);
     for (int frame = 0; frame < 50; frame++)
         greeting += std::string(1, '\x3c') + std::string(31, char('a' + frame % 26));
-    std::string path = m_state + "/greeting.amr";
+    std::string path = m_device.stateDir() + "/greeting.amr";
     std::ofstream(path, std::ios::binary) << greeting;
     EXPECT_EQ(
         call("quor://com.quor.kelvvm/setGreeting", "{\"filePath\":\"" + path + "\"}").stringify(),

@@ -30,7 +30,8 @@ std::map<std::string, std::string> readEmulatorEnv(const std::string& path)
 }
 
 EmulatorProcess startEmulator(const std::string& program, const std::string& stateDir, bool ownBus,
-                              const std::vector<std::string>& extraArgs)
+                              const std::vector<std::string>& extraArgs,
+                              const std::map<std::string, std::string>& extraEnv)
 {
     EmulatorProcess running;
     std::string envPath = stateDir + "/env";
@@ -38,6 +39,8 @@ EmulatorProcess startEmulator(const std::string& program, const std::string& sta
     gchar** envp = g_get_environ();
     if (ownBus)
         envp = g_environ_unsetenv(envp, "TAMO_BUS_ADDRESS");
+    for (const auto& [name, value] : extraEnv)
+        envp = g_environ_setenv(envp, name.c_str(), value.c_str(), TRUE);
     std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--state-dir"),
                                const_cast<char*>(stateDir.c_str()),
                                const_cast<char*>("--time-scale"), const_cast<char*>("100")};

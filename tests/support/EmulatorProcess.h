@@ -20,9 +20,11 @@ std::map<std::string, std::string> readEmulatorEnv(const std::string& path);
 
 // Starts `program` on the state folder `stateDir` at time scale 100, on its own private bus
 // when `ownBus`, otherwise on $TAMO_BUS_ADDRESS; returns once DIR/env is written. `extraArgs`
-// follow, so they may override the time scale.
+// follow, so they may override the time scale. `extraEnv` is added to the environment the
+// program inherits from this process (and hands on to what its own bus activates).
 EmulatorProcess startEmulator(const std::string& program, const std::string& stateDir, bool ownBus,
-                              const std::vector<std::string>& extraArgs = {});
+                              const std::vector<std::string>& extraArgs = {},
+                              const std::map<std::string, std::string>& extraEnv = {});
 
 // Sends `signum` and reaps the program; returns its wait status.
 int stopEmulator(EmulatorProcess& running, int signum);
