@@ -6,9 +6,11 @@
 #include "vtjson.h"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace emulator
 {
@@ -51,8 +53,13 @@ class DbStore
     bool delOne(const std::string& id, bool purge, JValue& object);
     int64_t nextRevision();
     void exec(const char* sql);
+    // The statement of `sql`, prepared at its first use and kept for the next ones.
+    sqlite3_stmt* prepared(const char* sql);
+    // Runs a statement that gives no rows.
+    void run(const char* sql);
 
     sqlite3* m_db = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> m_statements;
 };
 
 } // namespace emulator

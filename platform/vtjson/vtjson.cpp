@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace
 {
@@ -292,6 +293,14 @@ std::string JValue::stringify() const
     // Strings made in code may hold bytes that are not UTF-8; the text must parse again.
     vtjson::makeValidUtf8(text);
     return text;
+}
+
+JValue JValue::copy() const
+{
+    json_object* node = nullptr;
+    if (m_node && json_object_deep_copy(m_node, &node, nullptr) != 0)
+        throw std::bad_alloc();
+    return adopt(node);
 }
 
 bool JValue::operator==(const JValue& other) const

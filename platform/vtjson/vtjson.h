@@ -72,6 +72,9 @@ class JValue
 
     // Compact JSON text of this value, whatever its type.
     std::string stringify() const;
+    // A value with the same content that shares no node with this one: a change to either
+    // leaves the other alone.
+    JValue copy() const;
 
     // Two values are equal when their JSON content is.
     bool operator==(const JValue& other) const;

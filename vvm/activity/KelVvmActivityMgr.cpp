@@ -9,6 +9,7 @@
 #include "TamoMessage.h"
 
 #include <glib.h>
+#include <malloc.h>
 
 const std::string KelVvmActivityMgr::s_adoptActivity = "quor://com.quor.activitymanager/adopt";
 const std::string KelVvmActivityMgr::s_cancelActivity = "quor://com.quor.activitymanager/cancel";
@@ -23,6 +24,17 @@ namespace
 {
 const int kActivityErrorCode = 666;
 const int kIdleSeconds = 30;
+
+// A synchronization frees what it held (the records read back, the call list, the answers) as it
+// ends, but the C library keeps those pages for as long as anything allocated after them sits
+// above them in the heap: about a megabyte once the records are read back. With nothing left to run
+// they go back to the system, after the handler that freed them has returned and the replies
+// already queued have been handled.
+gboolean releaseFreedMemory(gpointer)
+{
+    malloc_trim(0);
+    return G_SOURCE_REMOVE;
+}
 
 void respond(KelVvmActivity* activity, const char* payload)
 {
@@ -127,6 +139,7 @@ void KelVvmActivityMgr::processQueue()
     } else if (m_activities.empty()) {
         KLOG_DEBUG("KelVvmActrivityMgr::processQueue - Start idle timer");
         KelVvmServiceHost::instance().startIdleTimer(kIdleSeconds);
+        g_idle_add_full(G_PRIORITY_LOW, releaseFreedMemory, nullptr, nullptr);
     }
 }
 

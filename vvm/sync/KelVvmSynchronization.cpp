@@ -124,6 +124,11 @@ void KelVvmActivity::syncMessages()
     }
     ZephDBQuery query;
     query.from(KelVvmServiceValues::s_voiceMessageKind);
+    // Only what the reconciliation reads ("_id" comes with every selection): the whole records
+    // of a full mailbox make a reply of about a hundred kilobytes, which the bus connection's
+    // read buffer keeps its size for, and parsed they take several times that.
+    query.select("id");
+    query.select("read");
     ownedCall(handleCurrentMessages, [&](TSMethodFunction function, void* context) {
         return ZephDB::find(m_serviceHandle, function, context, query, false);
     });

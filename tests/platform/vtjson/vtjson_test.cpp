@@ -52,6 +52,20 @@ TEST(Sharing, CopiesAndReadsOutliveTheirContainer)
     EXPECT_TRUE(moved.isArray());
 }
 
+TEST(Sharing, DeepCopySharesNothing)
+{
+    const std::string text = R"({"a":{"b":[1,2.50,"x"]},"c":null})";
+    JValue original = parseOrNull(text);
+    JValue copy = original.copy();
+    EXPECT_EQ(text, copy.stringify());
+    copy["a"]["b"].append(3);
+    copy.put("d", true);
+    original["a"].put("e", false);
+    EXPECT_EQ(R"({"a":{"b":[1,2.50,"x",3]},"c":null,"d":true})", copy.stringify());
+    EXPECT_EQ(R"({"a":{"b":[1,2.50,"x"],"e":false},"c":null})", original.stringify());
+    EXPECT_TRUE(JValue().copy().isNull());
+}
+
 TEST(Sharing, ValueIsNotPutIntoItself)
 {
     JValue object = JValue::object();
