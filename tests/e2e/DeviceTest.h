@@ -32,9 +32,11 @@ class DeviceTest : public ::testing::Test
         m_client = std::make_unique<BusClient>();
     }
 
+    // A device kept busy by a daemon (a backlog of records to store, a sanitized build) answers
+    // late: every call gets the case's patience.
     JValue call(const std::string& uri, const std::string& payload = "{}")
     {
-        return m_client->call(uri, payload);
+        return m_client->call(uri, payload, m_patienceMs);
     }
     // A command of the control category of the emulator's `service`, which must succeed.
     JValue control(const std::string& service, const std::string& command,

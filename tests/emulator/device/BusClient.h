@@ -43,13 +43,13 @@ class BusClient
     BusClient(const BusClient&) = delete;
     BusClient& operator=(const BusClient&) = delete;
 
-    // The first reply; null when none came.
-    JValue call(const std::string& uri, const std::string& payload)
+    // The first reply within `patienceMs`; null when none came.
+    JValue call(const std::string& uri, const std::string& payload, int patienceMs = 5000)
     {
         Replies replies;
         EXPECT_TRUE(TSCallOneReply(m_handle, uri.c_str(), payload.c_str(), collectReply, &replies,
                                    &replies.token, nullptr));
-        bool answered = runUntil([&] { return !replies.payloads.empty(); });
+        bool answered = runUntil([&] { return !replies.payloads.empty(); }, patienceMs);
         EXPECT_TRUE(answered) << uri;
         // A late answer must not reach `replies` once it is gone.
         if (!answered)
