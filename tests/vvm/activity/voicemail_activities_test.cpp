@@ -309,6 +309,15 @@ class VoicemailActivitiesTest : public ::testing::Test
         return reply["activityId"].asInt64();
     }
 
+    // The activity manager's call for platform activity `id`, whose trigger saw a ready SIM.
+    static std::string simReady(int64_t id)
+    {
+        return callText("quor://com.quor.kelvvm/simStatusQuery",
+                        "{\"$activity\":{\"activityId\":" + std::to_string(id) +
+                            ",\"trigger\":{\"returnValue\":true,\"extended\":{\"state\":"
+                            "\"simready\"}}}}");
+    }
+
     static TestBus* s_bus;
     static std::vector<std::unique_ptr<emulator::DeviceService>> s_services;
     static emu::vvm::VoicemailPlatform* s_platform;
@@ -584,11 +593,7 @@ TEST_F(VoicemailActivitiesTest, SimStatusWithAReadySimChecksTheAccountAndStopsAt
     size_t telephonyBefore =
         call("quor://com.quor.telephony/emulator/calls", "{}")["calls"].arraySize();
     int64_t id = createPlatformActivity("sim-ready");
-    EXPECT_EQ(callText("quor://com.quor.kelvvm/simStatusQuery",
-                       "{\"$activity\":{\"activityId\":" + std::to_string(id) +
-                           ",\"trigger\":{\"returnValue\":true,\"extended\":{\"state\":"
-                           "\"simready\"}}}}"),
-              "{\"returnValue\":true}");
+    EXPECT_EQ(simReady(id), "{\"returnValue\":true}");
     ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }));
     JValue completes = managerCallsOf("complete");
     ASSERT_EQ(completes.arraySize(), 1u);
@@ -613,11 +618,7 @@ TEST_F(VoicemailActivitiesTest, SimStatusWaitsForTheActivityInTheQueueBeforeChec
     KelVvmActivityMgr::getInstance()->queueActivity(new Blocker());
     ASSERT_TRUE(runUntil([] { return gHeld.size() == 1; }));
     int64_t id = createPlatformActivity("sim-queued");
-    EXPECT_EQ(callText("quor://com.quor.kelvvm/simStatusQuery",
-                       "{\"$activity\":{\"activityId\":" + std::to_string(id) +
-                           ",\"trigger\":{\"returnValue\":true,\"extended\":{\"state\":"
-                           "\"simready\"}}}}"),
-              "{\"returnValue\":true}");
+    EXPECT_EQ(simReady(id), "{\"returnValue\":true}");
     ASSERT_TRUE(runUntil([] { return countLines("SimStatusActivity::onAdopted") == 1; }));
     EXPECT_EQ(countLines("KelVvmActivity::getMailbox"), 0u) << "checked beside the queue";
     EXPECT_EQ(KelVvmActivityMgr::getInstance()->queued(), 1u);
