@@ -56,7 +56,9 @@ class VoicemailEndToEndTest : public DeviceTest
         ASSERT_EQ(m_media, m_device.stateDir() + "/media/kel/");
         // The SIM-status activity activates kelvvm at once; its account check must be over
         // (re-armed on the next change of state) before the phone does anything else.
-        ASSERT_TRUE(runUntil([&] { return simStatusArmedOn("simready"); }, kPatienceMs));
+        if (m_waitForSimCheck) {
+            ASSERT_TRUE(runUntil([&] { return simStatusArmedOn("simready"); }, kPatienceMs));
+        }
     }
 
     JValue find(const std::string& kind)
@@ -100,6 +102,15 @@ class VoicemailEndToEndTest : public DeviceTest
     }
 
     std::string m_media;
+    bool m_waitForSimCheck = true;
+};
+
+// The phone starts and a new-voicemail SMS arrives while the SIM check that the start set off
+// is still to come.
+class VoicemailAtStartUp : public VoicemailEndToEndTest
+{
+  protected:
+    VoicemailAtStartUp() { m_waitForSimCheck = false; }
 };
 
 TEST_F(VoicemailEndToEndTest, NewVoicemailSmsCreatesTheMailboxSubscribesAndSynchronizes)
@@ -212,6 +223,17 @@ TEST_F(VoicemailEndToEndTest, GreetingFileIsUploadedAndStoredByThePlatform)
     EXPECT_TRUE(stored["set"].asBool());
     EXPECT_EQ(stored["size"].asInt64(), int64_t(greeting.size()));
     EXPECT_TRUE(stored["amr"].asBool());
+}
+
+// The SIM check finds no mailbox when it starts; the SMS's synchronization creates one. The
+// check waits for it, then finds the mailbox of this SIM and leaves it and its messages alone.
+TEST_F(VoicemailAtStartUp, TheSimCheckKeepsTheMailboxAnSmsCreatesMeanwhile)
+{
+    receiveNewVoicemailSms();
+    ASSERT_TRUE(runUntil([&] { return simStatusArmedOn("simready"); }, kPatienceMs));
+    EXPECT_EQ(find(kMailbox).arraySize(), 1u);
+    EXPECT_EQ(find(kMessages).arraySize(), size_t(kCalls));
+    EXPECT_EQ(filesIn(m_media).size(), size_t(kCalls));
 }
 
 } // namespace
