@@ -9,6 +9,8 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -318,6 +320,30 @@ TEST_F(VoicemailFaults, SilentCarrierIsGivenUpOnWithinBoundsAndCaughtUpWithLater
     smsNotification(caughtUp);
     EXPECT_EQ(answer(caughtUp).stringify(), "{\"returnValue\":true}");
     expectMailboxComplete();
+}
+
+// SIGTERM while a silent carrier holds a transfer (real time-outs: two minutes each, five
+// attempts): kelvvm gives up the exchange at once, fails the SMS and ends as it always does.
+TEST_F(VoicemailFaults, StoppedWhileACarrierIsSilentKelvvmEndsWithoutWaitingForItsTimeOuts)
+{
+    startWithMailbox(0);
+    Replies first;
+    smsNotification(first);
+    ASSERT_EQ(answer(first).stringify(), "{\"returnValue\":true}");
+    platform("failSoap", "{\"delayMs\":600000,\"count\":1000000}");
+    Replies sms;
+    smsNotification(sms);
+    ASSERT_TRUE(runUntil([&] { return platform("requests")["held"].asInt32() > 0; }, kPatienceMs));
+    int pid = nameOwnerPid(kKelvvm);
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_FALSE(answer(sms)["returnValue"].asBool());
+    ASSERT_TRUE(runUntil([&] { return nameOwnerPid(kKelvvm) != pid; }, kPatienceMs));
+    std::ifstream log(m_device.stateDir() + "/bus.log");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Handling signal 15"), std::string::npos);
+    EXPECT_NE(text.find("Ending kelvvm with return code 0"), std::string::npos);
+    platform("recover");
 }
 
 } // namespace

@@ -3,17 +3,19 @@
 
 #include "KelVvmLog.h"
 #include "KelVvmSettings.h"
+#include "KelVvmStop.h"
 #include "KelVvmUtils.h"
 #include "TamoMessage.h"
 
 #include <curl/curl.h>
 #include <getopt.h>
-#include <glib-unix.h>
 #include <glib/gstdio.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <strings.h>
 
 bool disableIdleTimer = false;
@@ -43,12 +45,6 @@ void readTestTimeScale()
     const char* scale = g_getenv("KELVVM_TEST_TIME_SCALE");
     long divisor = scale ? strtol(scale, nullptr, 10) : 1;
     KelVvmServiceValues::s_testTimeScale = divisor >= 1 && divisor <= 100000 ? divisor : 1;
-}
-
-gboolean onUnixSignal(gpointer signum)
-{
-    KelVvmServiceApp::signalHandler(GPOINTER_TO_INT(signum));
-    return G_SOURCE_CONTINUE;
 }
 
 int levelFromWord(const char* word, int current)
@@ -102,10 +98,10 @@ int KelVvmServiceApp::main(int argc, char** argv)
         m_mainLoop = g_main_loop_new(nullptr, FALSE);
         if (!m_mainLoop)
             return 1;
-        // Through the loop rather than an asynchronous handler, where logging and quitting
-        // are unsafe.
-        g_unix_signal_add(SIGTERM, onUnixSignal, GINT_TO_POINTER(SIGTERM));
-        g_unix_signal_add(SIGINT, onUnixSignal, GINT_TO_POINTER(SIGINT));
+        // The handler runs through the loop, where logging and quitting are safe; blocking
+        // exchanges see the signal at once and give up.
+        if (!KelVvmStop::install(signalHandler))
+            KLOG_WARNING("Cannot handle SIGTERM and SIGINT: %s", strerror(errno));
         g_mkdir_with_parents(s_mediaFolder.c_str(), 0755);
         readTestTimeScale();
         readSystemProperties();

@@ -3,6 +3,7 @@
 
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
+#include "KelVvmStop.h"
 #include "KelVvmUtils.h"
 
 #include <arpa/inet.h>
@@ -10,19 +11,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
 namespace
 {
 
 void sleepForReal(unsigned seconds)
 {
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(KelVvmServiceValues::scaledMilliseconds(seconds)));
+    KelVvmStop::sleep(KelVvmServiceValues::scaledMilliseconds(seconds));
+}
+
+// Called by libcurl about once a second, and more often while data flows: a stop signal ends
+// the transfer instead of its time-out.
+int stopOnSignal(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return KelVvmStop::requested() ? 1 : 0;
 }
 
 // Free bytes of the media folder, or -1 when it cannot be examined: an unknown amount never
@@ -107,6 +112,8 @@ long HttpRequest::post(const char* body)
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(120));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(60));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, stopOnSignal);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_URL, m_url.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     // A redirected POST stays a POST with its body: turned into a GET it would still carry
@@ -277,7 +284,7 @@ void HttpRequest::download(const std::string& path)
         if (m_outOfSpace)
             throw HttpRequestException("Out of memory", 27);
         s_sleepHook(wait);
-        if (wait == 60)
+        if (wait == 60 || KelVvmStop::requested())
             throw HttpRequestException("Download failed!", 0);
     }
 }

@@ -8,6 +8,7 @@
 #include "KelVvmResponseParser.h"
 #include "KelVvmServiceValues.h"
 #include "KelVvmSettings.h"
+#include "KelVvmStop.h"
 
 #include <new>
 
@@ -232,7 +233,7 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::sendSoapRequest(const std::string
         } catch (const std::exception& e) {
             KLOG_WARNING("Soap request attempt %d failed: %s", attemptNumber + 1, e.what());
         }
-        if (attemptNumber == 4)
+        if (attemptNumber == 4 || KelVvmStop::requested())
             return std::make_unique<KelVvmBadResponse>();
         HttpRequest::s_sleepHook(waits[attemptNumber]);
     }

@@ -9,6 +9,7 @@
 #include "KelVvmReplyStep.h"
 #include "KelVvmRequest.h"
 #include "KelVvmServiceValues.h"
+#include "KelVvmStop.h"
 #include "TamoMessage.h"
 #include "ZephDB.h"
 
@@ -186,6 +187,9 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
         const std::string extension =
             KelVvmMessage::fileExtension(KelVvmServiceValues::s_defaultFormat);
         for (auto& entry : calls) {
+            // The rest waits for the retry: each would only fail at once now.
+            if (KelVvmStop::requested())
+                throw KelVvmServiceAppException("Stopped by a signal");
             KelVvmMessage& message = entry.second;
             // The identifier comes from the server and becomes a file name in the media folder:
             // one that is not a plain name could write anywhere.
