@@ -73,6 +73,9 @@ class KelVvmActivity : public NoCopyClass
     virtual void wipeUserAccount();
     virtual void syncMessages();
     virtual void createMailbox();
+    // A new mailbox record with `status` and every other field blank, as the chain and the
+    // diagnostic method each store one, before the fields only they add.
+    static JValue newMailboxRecord(const char* status);
     virtual void sendUsageReport();
     virtual void onGetMailbox(const JValue& reply);
     virtual void onGetImsi(const JValue& reply);

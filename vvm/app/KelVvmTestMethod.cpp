@@ -1,5 +1,6 @@
 // KelVvmTestMethod: the diagnostic "test" method: one lower-layer operation, run at once.
 #include "HttpRequest.h"
+#include "KelVvmActivity.h"
 #include "KelVvmConstants.h"
 #include "KelVvmLog.h"
 #include "KelVvmMediaFiles.h"
@@ -117,16 +118,7 @@ Outcome markDeleteFromServer(TSHandle* handle, const JValue&)
 
 Outcome createMailbox(TSHandle* handle, const JValue&)
 {
-    JValue mailbox = JValue::object();
-    mailbox.put("_kind", KelVvmServiceApp::s_mailboxKind);
-    mailbox.put("refreshStatus", false);
-    mailbox.put("refreshMessages", false);
-    mailbox.put("service", KelVvmServiceApp::s_serviceName);
-    mailbox.put("voicemailNumber", "123");
-    mailbox.put("numMessages", int32_t(0));
-    mailbox.put("status", "pending");
-    mailbox.put("userAgent", "");
-    mailbox.put("serialNumber", "");
+    JValue mailbox = KelVvmActivity::newMailboxRecord("pending");
     mailbox.put("userId", "");
     ZephDB::put(handle, nullptr, nullptr, mailbox);
     return Outcome();

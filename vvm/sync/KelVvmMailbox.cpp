@@ -90,9 +90,8 @@ void KelVvmActivity::onGetMailbox(const JValue& reply)
     getImsi();
 }
 
-void KelVvmActivity::createMailbox()
+JValue KelVvmActivity::newMailboxRecord(const char* status)
 {
-    KLOG_INFO("KelVvmActivity::createMailbox");
     JValue mailbox = JValue::object();
     mailbox.put("_kind", KelVvmServiceValues::s_mailboxKind);
     mailbox.put("refreshStatus", false);
@@ -100,9 +99,16 @@ void KelVvmActivity::createMailbox()
     mailbox.put("service", KelVvmServiceValues::s_serviceName);
     mailbox.put("voicemailNumber", "123");
     mailbox.put("numMessages", int32_t(0));
-    mailbox.put("status", "none");
+    mailbox.put("status", status);
     mailbox.put("userAgent", "");
     mailbox.put("serialNumber", "");
+    return mailbox;
+}
+
+void KelVvmActivity::createMailbox()
+{
+    KLOG_INFO("KelVvmActivity::createMailbox");
+    JValue mailbox = newMailboxRecord("none");
     mailbox.put("deviceUid", "");
     mailbox.put("imsi", "");
     ownedCall(handleCreateMailbox, [&](TSMethodFunction function, void* context) {
