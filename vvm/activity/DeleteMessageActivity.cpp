@@ -36,7 +36,7 @@ bool DeleteMessageActivity::handleMessagesToDelete(TSHandle*, TSMessage* reply, 
 {
     auto* activity = static_cast<DeleteMessageActivity*>(context);
     const char* text = TSMessageGetPayload(reply);
-    KLOG_DEBUG("handleCurrentMessages: %s", text);
+    KLOG_DEBUG("handleCurrentMessages: %s", LoggedPayload(text).c_str());
     try {
         JValue results = vtjsonParse(text)["results"];
         for (size_t i = 0; i < results.arraySize(); i++) {

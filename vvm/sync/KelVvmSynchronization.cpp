@@ -43,7 +43,8 @@ void removeStalePartialDownload()
 
 bool handleCurrentMessages(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onHandleCurrentMessages);
 }
 
