@@ -51,6 +51,16 @@ msg=$(KELVVM_CONFIG=/nonexistent check "ping" 0 timeout 10 "$tamo_send" quor://c
 # Payloads from standard input and from a file, one too long for a command line among them.
 msg=$(echo '{"b":2}' | check "payload from stdin" 0 timeout 10 "$tamo_send" -f - quor://com.quor.kelvvm/ping)
 [[ $msg == '{"b":2}' ]] || { echo "FAIL: payload from stdin: $msg"; failures=$((failures + 1)); }
+# Input loses one final line end (LF or CRLF), as shells do; ping echoes what it got, so a kept
+# one would show as a blank line before the closing ".".
+crlf=$(mktemp)
+printf '{"c":3}\r\n' >"$crlf"
+msg=$(echo '{"b":2}' | timeout 10 "$tamo_send" -f - quor://com.quor.kelvvm/ping
+      timeout 10 "$tamo_send" -f "$crlf" quor://com.quor.kelvvm/ping
+      printf '{"d":4}\n\n' | timeout 10 "$tamo_send" -f - quor://com.quor.kelvvm/ping
+      echo .)
+[[ $msg == $'{"b":2}\n{"c":3}\n{"d":4}\n\n.' ]] || { echo "FAIL: final line end: $(printf '%q' "$msg")"; failures=$((failures + 1)); }
+rm -f "$crlf"
 large=$(mktemp)
 printf '{"blob":"%s"}' "$(head -c 3000000 /dev/zero | tr '\0' x)" >"$large"
 msg=$(check "payload from a file" 0 timeout 10 "$tamo_send" -f "$large" quor://com.quor.kelvvm/ping)

@@ -29,7 +29,8 @@ static void usage(FILE* out, const char* argv0)
             "Calls the bus method URI (quor://service/category/method) with the JSON PAYLOAD, an\n"
             "object or an array (default {}), and prints each reply payload on a line of its own.\n"
             "\n"
-            "  -f FILE   read the payload from FILE (- for standard input)\n"
+            "  -f FILE   read the payload from FILE (- for standard input), less one final\n"
+            "            line end\n"
             "  -n COUNT  exit after COUNT replies (default 1; 0 waits until interrupted)\n"
             "  -e        exit with status 3 when a reply says \"returnValue\": false\n"
             "  -m        print the signals of the category URI (quor://service/category)\n"
@@ -65,7 +66,21 @@ static bool says_refused(const char* payload)
     return refused;
 }
 
-/* The whole of FILE, or of standard input for "-"; NULL with a message on failure. */
+/* Drops one final line end, LF or CRLF, as a shell's $(cat FILE) would: an editor or echo adds
+ * it, and the payload is not meant to carry it. */
+static char* drop_line_end(char* text)
+{
+    size_t length = text ? strlen(text) : 0;
+    if (length > 0 && text[length - 1] == '\n') {
+        text[--length] = '\0';
+        if (length > 0 && text[length - 1] == '\r')
+            text[length - 1] = '\0';
+    }
+    return text;
+}
+
+/* The whole of FILE, or of standard input for "-", less one final line end; NULL with a message
+ * on failure. */
 static char* read_payload(const char* path)
 {
     if (strcmp(path, "-") != 0) {
@@ -73,7 +88,7 @@ static char* read_payload(const char* path)
         g_autoptr(GError) gerror = NULL;
         if (!g_file_get_contents(path, &text, NULL, &gerror))
             fprintf(stderr, "tamo-send: %s\n", gerror->message);
-        return text;
+        return drop_line_end(text);
     }
     GString* text = g_string_new(NULL);
     char buffer[65536];
@@ -85,7 +100,7 @@ static char* read_payload(const char* path)
         g_string_free(text, TRUE);
         return NULL;
     }
-    return g_string_free(text, FALSE);
+    return drop_line_end(g_string_free(text, FALSE));
 }
 
 /* quor://service/... gives service. */
