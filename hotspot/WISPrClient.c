@@ -11,12 +11,18 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* The smart client: attempts and polls run as one timer at a time on the daemon's loop. */
+/* The smart client: attempts and polls run as one timer at a time on the daemon's loop, and
+ * each loop step makes at most one exchange. Every step is a fresh timer of low priority, armed
+ * once the step before has ended: a bus call that arrived during an exchange is queued at the
+ * default priority by then, so it is answered before the next exchange starts, and an interval
+ * counts from the end of the exchange, not from when the step began. */
 
 #define kLoginAttemptIntervalMs 200
 #define kMaxLoginAttempts 3
 #define kPollIntervalMs 1000
 #define kMaxPolls 5
+/* What telephony's missing answer leaves in the record. */
+#define kUnreadableImsi "invalid"
 
 static TSHandle* gpClientBus;
 static WISPrNotifyFunc gNotify;
@@ -24,6 +30,18 @@ static int retryCount;
 static int pollingCount;
 static guint gTimerId;
 static int gTimeScale = 1;
+
+/* What the pending timer does when it fires. */
+typedef enum {
+    kStepAttempt,    /* starts an attempt: the account, created when there is none */
+    kStepLoginPost,  /* the login POST */
+    kStepLoginCheck, /* the connectivity check the login reply asked for */
+    kStepPoll,       /* one result poll */
+    kStepPollCheck,  /* the connectivity check the poll reply asked for */
+} WISPrStep;
+
+static WISPrStep gStep;
+static WISPrPendingCheck gPendingCheck;
 
 void WISPrClientInit(TSHandle* pHandle, WISPrNotifyFunc notify)
 {
@@ -42,27 +60,45 @@ static void notify(const WISPrAuthInfo* pAuthInfo)
         gNotify(pAuthInfo);
 }
 
-/* Cancels the pending timer, then arms `callback` every `ms` when one is given. */
-static void WISPrSetTimeout(int ms, GSourceFunc callback, void* pData)
+static gboolean WISPrRunStep(gpointer pUnused);
+
+/* Cancels the pending timer, then, unless `cancelOnly`, arms `step` `ms` from now. */
+static void WISPrSetTimeout(int ms, WISPrStep step, bool cancelOnly)
 {
     if (gTimerId)
         g_source_remove(gTimerId);
-    gTimerId = callback ? g_timeout_add((guint)ms, callback, pData) : 0;
+    gTimerId = 0;
+    if (cancelOnly)
+        return;
+    gStep = step;
+    gTimerId = g_timeout_add_full(G_PRIORITY_LOW, (guint)ms, WISPrRunStep, NULL, NULL);
 }
 
-/* What a timer callback returns to end itself; the timer it may have armed instead stays. */
-static gboolean endTimer(void)
+static void cancelTimer(void)
 {
-    GSource* pCurrent = g_main_current_source();
-    if (pCurrent && g_source_get_id(pCurrent) == gTimerId)
-        gTimerId = 0;
-    return G_SOURCE_REMOVE;
+    WISPrSetTimeout(0, kStepAttempt, true);
 }
 
 static void freeAuthInfo(WISPrAuthInfo* pAuthInfo)
 {
     WISPrReinitAuthInfo(pAuthInfo);
     free(pAuthInfo);
+    DebugSetSecrets(NULL, 0);
+}
+
+static bool imsiIsReadable(const WISPrAuthInfo* pAuthInfo)
+{
+    return strcmp(pAuthInfo->pImsi, kUnreadableImsi) != 0;
+}
+
+/* The password as sent and form-encoded, for the log to mask wherever it shows. */
+static void maskPasswordInLog(const char* pPassword)
+{
+    g_autofree char* pEncoded = g_uri_escape_string(pPassword, NULL, FALSE);
+    g_autoptr(GString) pForm = g_string_new(pEncoded);
+    g_string_replace(pForm, "%20", "+", 0);
+    const char* secrets[] = {pPassword, pEncoded, pForm->str};
+    DebugSetSecrets(secrets, 3);
 }
 
 /* The JSON string at `pKey` of `pParent` (NULL when missing or not a string). */
@@ -112,8 +148,7 @@ static bool WISPrHandleTelephonyNotification(TSHandle* pHandle, TSMessage* pMess
         WISPrReplaceString(&gpAuthInfo->pImsi, pCopy);
         DebugPrintF(kDebugLevelInfo, "Obtained IMSI successfully\n");
     } else if (!gpAuthInfo->pImsi) {
-        /* A saved account tied to a real IMSI then counts as another SIM's. */
-        gpAuthInfo->pImsi = strdup("invalid");
+        gpAuthInfo->pImsi = strdup(kUnreadableImsi);
         if (!gpAuthInfo->pImsi)
             abort();
     }
@@ -121,12 +156,17 @@ static bool WISPrHandleTelephonyNotification(TSHandle* pHandle, TSMessage* pMess
     return true;
 }
 
-/* Fills the record's user name and password: the saved account when it belongs to this SIM,
- * otherwise a new one from the carrier. */
-static void chooseAccount(WISPrAuthInfo* pAuthInfo)
+/* Fills the record's user name and password with the saved account when it belongs to this
+ * SIM; false when an account has to be created. A SIM that cannot be read is no other SIM: the
+ * saved account, tied to a real one, is left alone for it. */
+static bool chooseAccount(WISPrAuthInfo* pAuthInfo)
 {
     g_clear_pointer(&pAuthInfo->pUsername, free);
     g_clear_pointer(&pAuthInfo->pPassword, free);
+    if (!imsiIsReadable(pAuthInfo)) {
+        DebugPrintF(kDebugLevelInfo, "IMSI unreadable: the saved account is left alone\n");
+        return false;
+    }
     char* pUsername = NULL;
     char* pPassword = NULL;
     char* pImsi = NULL;
@@ -143,19 +183,75 @@ static void chooseAccount(WISPrAuthInfo* pAuthInfo)
         }
         free(pImsi);
     }
-    if (!pAuthInfo->pUsername || !pAuthInfo->pPassword)
-        WISPrCreateKelAccount();
+    return pAuthInfo->pUsername && pAuthInfo->pPassword;
 }
 
-/* One login POST and its reply; true when the gateway (or the connectivity check) says 50. */
-static bool attemptLogin(WISPrAuthInfo* pAuthInfo)
+/* Clears the saved account after a rejection; not for a SIM that cannot be read, whose
+ * credentials were never the saved ones. */
+static void forgetAccount(const WISPrAuthInfo* pAuthInfo)
 {
-    if (!CHECK_AS(pAuthInfo->pImsi, "gpAuthInfo->pImsi"))
-        return false;
-    chooseAccount(pAuthInfo);
+    if (imsiIsReadable(pAuthInfo))
+        WISPrSaveKelAccountToPrefs(NULL, NULL, NULL);
+}
+
+/* Whether the credentials may go to `pTarget`; a refusal is logged. */
+static bool mayReceiveCredentials(const char* pTarget)
+{
+    g_autofree char* pHost = WISPrHostOfTarget(pTarget);
+    if (WISPrIsCredentialHost(pHost))
+        return true;
+    DebugPrintF(kDebugLevelError, "Refused to send credentials to %s: not in CredentialHosts\n",
+                pHost ? pHost : pTarget);
+    return false;
+}
+
+/* Ends an attempt: logged in, into polling, rejected, or retried 200 ms later. `replied`:
+ * the gateway's reply was parsed. */
+static void endAttempt(WISPrAuthInfo* pAuthInfo, bool replied)
+{
+    if (replied && CHECK(pAuthInfo->responseCode == kWISPrResponseCodeSucceed)) {
+        DebugPrintF(kDebugLevelInfo, "WISPr Login Succeeded!\n");
+        retryCount = 0;
+        notify(pAuthInfo);
+        return;
+    }
+    switch (pAuthInfo->responseCode) {
+    case kWISPrResponseCodePending:
+        /* Nothing to tell yet: the polls will. */
+        DebugPrintF(kDebugLevelError, "%s() need to go into polling mode\n", "WISPrStartLogin");
+        pollingCount = 1;
+        retryCount = 0;
+        WISPrSetTimeout(kPollIntervalMs / gTimeScale, kStepPoll, false);
+        return;
+    case kWISPrResponseCodeRejected:
+        DebugPrintF(kDebugLevelError, "Hotspot rejected our login request\n");
+        forgetAccount(pAuthInfo);
+        retryCount = 0;
+        notify(pAuthInfo);
+        return;
+    default:
+        DebugPrintF(kDebugLevelError, "%s() retry count %d, max retries %d\n", "WISPrStartLogin",
+                    retryCount, kMaxLoginAttempts);
+        if (++retryCount > kMaxLoginAttempts) {
+            retryCount = 0;
+            notify(pAuthInfo);
+            return;
+        }
+        WISPrSetTimeout(kLoginAttemptIntervalMs, kStepAttempt, false);
+        return;
+    }
+}
+
+/* The login POST and its reply; the connectivity check the reply asks for is the next step. */
+static void postLogin(WISPrAuthInfo* pAuthInfo)
+{
     if (!CHECK_AS(pAuthInfo->pUsername, "gpAuthInfo->pUsername") ||
-        !CHECK_AS(pAuthInfo->pPassword, "gpAuthInfo->pPassword"))
-        return false;
+        !CHECK_AS(pAuthInfo->pPassword, "gpAuthInfo->pPassword") ||
+        !mayReceiveCredentials(pAuthInfo->pLoginHost)) {
+        endAttempt(pAuthInfo, false);
+        return;
+    }
+    maskPasswordInLog(pAuthInfo->pPassword);
     const char* pCheckHost = WISPrGetConnectivityCheckHost();
     DebugPrintF(kDebugLevelInfo, "Connecting to %s\n", pAuthInfo->pLoginHost);
     g_autofree char* pPayload = g_strdup_printf(
@@ -173,59 +269,71 @@ static bool attemptLogin(WISPrAuthInfo* pAuthInfo)
     char* pReply = WISPrExchange(pAuthInfo->pInterface, pAuthInfo->pLoginHost, pRequest);
     if (!CHECK(pReply) || !CHECK_AS(*pReply, "len")) {
         free(pReply);
-        return false;
+        endAttempt(pAuthInfo, false);
+        return;
     }
-    WISPrParseHotspotData(pAuthInfo, pReply);
+    gPendingCheck = WISPrParseReply(pAuthInfo, pReply);
     free(pReply);
-    return CHECK(pAuthInfo->responseCode == kWISPrResponseCodeSucceed);
+    if (gPendingCheck != kWISPrCheckNone)
+        WISPrSetTimeout(0, kStepLoginCheck, false);
+    else
+        endAttempt(pAuthInfo, true);
 }
 
-static gboolean WISPrPollLoginStatus(gpointer pUnused);
-
-static gboolean WISPrStartLogin(gpointer pUnused)
+/* The first step of an attempt: the account; when one must be created, that exchange is the
+ * whole step and the POST the next. */
+static void WISPrStartLogin(WISPrAuthInfo* pAuthInfo)
 {
-    (void)pUnused;
-    WISPrAuthInfo* pAuthInfo = gpAuthInfo;
-    if (!CHECK(gpAuthInfo))
-        return endTimer();
-    if (attemptLogin(pAuthInfo)) {
-        DebugPrintF(kDebugLevelInfo, "WISPr Login Succeeded!\n");
-        retryCount = 0;
-        notify(pAuthInfo);
-        return endTimer();
+    if (!CHECK_AS(pAuthInfo->pImsi, "gpAuthInfo->pImsi")) {
+        endAttempt(pAuthInfo, false);
+        return;
     }
-    switch (pAuthInfo->responseCode) {
-    case kWISPrResponseCodePending:
-        DebugPrintF(kDebugLevelError, "%s() need to go into polling mode\n", __func__);
-        pollingCount = 1;
-        retryCount = 0;
-        WISPrSetTimeout(kPollIntervalMs / gTimeScale, WISPrPollLoginStatus, NULL);
-        notify(pAuthInfo);
-        return G_SOURCE_REMOVE;
-    case kWISPrResponseCodeRejected:
-        DebugPrintF(kDebugLevelError, "Hotspot rejected our login request\n");
-        WISPrSaveKelAccountToPrefs(NULL, NULL, NULL);
-        retryCount = 0;
-        notify(pAuthInfo);
-        return endTimer();
-    default:
-        DebugPrintF(kDebugLevelError, "%s() retry count %d, max retries %d\n", __func__, retryCount,
-                    kMaxLoginAttempts);
-        if (++retryCount > kMaxLoginAttempts) {
-            retryCount = 0;
-            notify(pAuthInfo);
-            return endTimer();
-        }
-        return G_SOURCE_CONTINUE;
+    if (chooseAccount(pAuthInfo)) {
+        postLogin(pAuthInfo);
+        return;
     }
+    WISPrCreateKelAccount();
+    WISPrSetTimeout(0, kStepLoginPost, false);
 }
 
-/* One result poll; the reply, when there is one, is parsed into the record. */
-static void pollOnce(WISPrAuthInfo* pAuthInfo)
+/* Ends a poll: logged in (the account saved), rejected, given up, or polled again later. */
+static void endPoll(WISPrAuthInfo* pAuthInfo)
+{
+    if (pAuthInfo->responseCode == kWISPrResponseCodeSucceed) {
+        DebugPrintF(kDebugLevelInfo, "WISPr Login Succeeded!\n");
+        if (imsiIsReadable(pAuthInfo))
+            WISPrSaveKelAccountToPrefs(pAuthInfo->pUsername, pAuthInfo->pPassword,
+                                       pAuthInfo->pImsi);
+        pollingCount = 0;
+        notify(pAuthInfo);
+        return;
+    }
+    if (pAuthInfo->responseCode == kWISPrResponseCodeRejected) {
+        DebugPrintF(kDebugLevelError, "Hotspot rejected our login request\n");
+        forgetAccount(pAuthInfo);
+        pollingCount = 0;
+        notify(pAuthInfo);
+        return;
+    }
+    if (++pollingCount > kMaxPolls) {
+        /* Told even when still pending (201): the Wi-Fi side must not wait for ever. */
+        pollingCount = 0;
+        notify(pAuthInfo);
+        return;
+    }
+    WISPrSetTimeout(kPollIntervalMs / gTimeScale, kStepPoll, false);
+}
+
+/* One result poll; the reply, when there is one, is parsed into the record and the
+ * connectivity check it asks for is the next step. */
+static void WISPrPollLoginStatus(WISPrAuthInfo* pAuthInfo)
 {
     if (!CHECK_AS(pAuthInfo->pLoginResultHost, "gpAuthInfo->pLoginResultHost") ||
-        !CHECK_AS(pAuthInfo->pLoginResultPath, "gpAuthInfo->pLoginResultPath"))
+        !CHECK_AS(pAuthInfo->pLoginResultPath, "gpAuthInfo->pLoginResultPath") ||
+        !mayReceiveCredentials(pAuthInfo->pLoginResultHost)) {
+        endPoll(pAuthInfo);
         return;
+    }
     g_autofree char* pRequest =
         pAuthInfo->pLoginResultQuery
             ? g_strdup_printf("GET %s?%s HTTP/1.0\r\n" kWISPrUserAgentLine
@@ -234,38 +342,41 @@ static void pollOnce(WISPrAuthInfo* pAuthInfo)
             : g_strdup_printf("GET %s HTTP/1.0\r\n" kWISPrUserAgentLine "Connection: close\r\n\r\n",
                               pAuthInfo->pLoginResultPath);
     char* pReply = WISPrExchange(pAuthInfo->pInterface, pAuthInfo->pLoginResultHost, pRequest);
-    if (CHECK(pReply))
-        WISPrParseHotspotData(pAuthInfo, pReply);
+    gPendingCheck = CHECK(pReply) ? WISPrParseReply(pAuthInfo, pReply) : kWISPrCheckNone;
     free(pReply);
+    if (gPendingCheck != kWISPrCheckNone)
+        WISPrSetTimeout(0, kStepPollCheck, false);
+    else
+        endPoll(pAuthInfo);
 }
 
-static gboolean WISPrPollLoginStatus(gpointer pUnused)
+static gboolean WISPrRunStep(gpointer pUnused)
 {
     (void)pUnused;
+    gTimerId = 0;
     WISPrAuthInfo* pAuthInfo = gpAuthInfo;
     if (!CHECK(gpAuthInfo))
-        return endTimer();
-    pollOnce(pAuthInfo);
-    if (pAuthInfo->responseCode == kWISPrResponseCodeSucceed) {
-        DebugPrintF(kDebugLevelInfo, "WISPr Login Succeeded!\n");
-        WISPrSaveKelAccountToPrefs(pAuthInfo->pUsername, pAuthInfo->pPassword, pAuthInfo->pImsi);
-        pollingCount = 0;
-        notify(pAuthInfo);
-        return endTimer();
+        return G_SOURCE_REMOVE;
+    switch (gStep) {
+    case kStepAttempt:
+        WISPrStartLogin(pAuthInfo);
+        break;
+    case kStepLoginPost:
+        postLogin(pAuthInfo);
+        break;
+    case kStepLoginCheck:
+        WISPrRunPendingCheck(pAuthInfo, gPendingCheck);
+        endAttempt(pAuthInfo, true);
+        break;
+    case kStepPoll:
+        WISPrPollLoginStatus(pAuthInfo);
+        break;
+    case kStepPollCheck:
+        WISPrRunPendingCheck(pAuthInfo, gPendingCheck);
+        endPoll(pAuthInfo);
+        break;
     }
-    if (pAuthInfo->responseCode == kWISPrResponseCodeRejected) {
-        DebugPrintF(kDebugLevelError, "Hotspot rejected our login request\n");
-        WISPrSaveKelAccountToPrefs(NULL, NULL, NULL);
-        pollingCount = 0;
-        notify(pAuthInfo);
-        return endTimer();
-    }
-    if (++pollingCount > kMaxPolls) {
-        pollingCount = 0;
-        notify(pAuthInfo);
-        return endTimer();
-    }
-    return G_SOURCE_CONTINUE;
+    return G_SOURCE_REMOVE;
 }
 
 int WISPrLogin(WISPrAuthInfo* pAuthInfo, const char* pHotspotData)
@@ -295,7 +406,7 @@ int WISPrLogin(WISPrAuthInfo* pAuthInfo, const char* pHotspotData)
         freeAuthInfo(pAuthInfo);
         return kStatusUnknown;
     }
-    WISPrSetTimeout(0, NULL, NULL);
+    cancelTimer();
     if (gpAuthInfo)
         freeAuthInfo(gpAuthInfo);
     gpAuthInfo = pAuthInfo;
@@ -303,7 +414,7 @@ int WISPrLogin(WISPrAuthInfo* pAuthInfo, const char* pHotspotData)
     retryCount = 1;
     /* Never shortened for tests: the attempts give the WAN address and IMSI queries sent
      * above the time to be answered, and the bus takes as long whatever the time scale. */
-    WISPrSetTimeout(kLoginAttemptIntervalMs, WISPrStartLogin, NULL);
+    WISPrSetTimeout(kLoginAttemptIntervalMs, kStepAttempt, false);
     return kStatusSuccess;
 }
 
@@ -311,7 +422,8 @@ int WISPrLogin(WISPrAuthInfo* pAuthInfo, const char* pHotspotData)
 static void WISPrStartLogoff(WISPrAuthInfo* pAuthInfo)
 {
     if (!CHECK_AS(pAuthInfo->pLogoffHost, "gpAuthInfo->pLogoffHost") ||
-        !CHECK_AS(pAuthInfo->pLogoffPath, "gpAuthInfo->pLogoffPath"))
+        !CHECK_AS(pAuthInfo->pLogoffPath, "gpAuthInfo->pLogoffPath") ||
+        !mayReceiveCredentials(pAuthInfo->pLogoffHost))
         return;
     CarrierHotspotSession* pSession = CarrierHotspot_HTTPInit(pAuthInfo->pInterface);
     g_autofree char* pRequest =
@@ -332,7 +444,7 @@ static void WISPrStartLogoff(WISPrAuthInfo* pAuthInfo)
 int WISPrLogoff(bool immediate)
 {
     DebugPrintF(kDebugLevelInfo, "WISPr Logoff invoked...\n");
-    WISPrSetTimeout(0, NULL, NULL);
+    cancelTimer();
     retryCount = 0;
     pollingCount = 0;
     if (!CHECK(gpAuthInfo))
@@ -347,7 +459,7 @@ int WISPrLogoff(bool immediate)
 
 void WISPrClientFinalize(void)
 {
-    WISPrSetTimeout(0, NULL, NULL);
+    cancelTimer();
     if (gpAuthInfo)
         freeAuthInfo(gpAuthInfo);
     gpAuthInfo = NULL;

@@ -34,4 +34,16 @@ char* WISPrExchange(const char* pInterface, const char* pTarget, const char* pRe
 /* The time limit of every connection this client makes, in milliseconds. */
 int WISPrConnectTimeoutMs(void);
 
+/* What a reply parsed by WISPrParseReply left of the connectivity check that a status line asks
+ * for: none, one whose verdict sets responseCode, or one whose verdict a later ResponseCode
+ * line overrode (it still runs: the gateway sees the same exchanges). */
+typedef enum { kWISPrCheckNone, kWISPrCheckDecides, kWISPrCheckOverridden } WISPrPendingCheck;
+
+/* WISPrParseHotspotData without the connectivity check, so that the caller can run that
+ * exchange as a loop step of its own. */
+WISPrPendingCheck WISPrParseReply(WISPrAuthInfo* pAuthInfo, const char* pData);
+
+/* Runs the check WISPrParseReply left, if any, and applies its verdict. */
+void WISPrRunPendingCheck(WISPrAuthInfo* pAuthInfo, WISPrPendingCheck check);
+
 #endif

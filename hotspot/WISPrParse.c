@@ -207,65 +207,110 @@ const char* WISPrNextLine(const char** ppCursor, size_t* pLen)
 }
 
 /* A WISPr number (ResponseCode, MessageType) into *pValue; false, logged, for text that is not
- * a decimal int: a code beyond the int range must not wrap into a meaningful one. */
+ * a decimal int between optional blanks: "50abc" is no code, and one beyond the int range must
+ * not wrap into a meaningful one. */
 static bool parseCode(const char* pText, int* pValue)
 {
     errno = 0;
     char* pEnd = NULL;
     long long value = strtoll(pText, &pEnd, 10);
-    bool valid = pEnd != pText && errno == 0 && value >= INT_MIN && value <= INT_MAX;
+    bool valid = pEnd != pText && errno == 0 && value >= INT_MIN && value <= INT_MAX &&
+                 pEnd[strspn(pEnd, " \t\r")] == '\0';
     if (!CHECK_AS(valid, "(code within int range)"))
         return false;
     *pValue = (int)value;
     return true;
 }
 
+/* Whether a decoded URL may stand in a request line: a control character would start header
+ * lines of its own (decoded references make one), a blank or a byte above 0x7e would break the
+ * request line. A refused URL is logged escaped. */
+static bool isSafeUrl(const char* pURL)
+{
+    for (const unsigned char* p = (const unsigned char*)pURL; *p; p++) {
+        if (*p <= ' ' || *p > '~') {
+            g_autofree char* pEscaped = g_strescape(pURL, NULL);
+            DebugPrintF(kDebugLevelError,
+                        "Refused URL with a control character, a blank or a non-ASCII byte: %s\n",
+                        pEscaped);
+            return false;
+        }
+    }
+    return true;
+}
+
+/* Splits a login or results URL into its host, path and query, each replacing the field's
+ * earlier value; a refused URL clears all three, so that nothing older is used in its place. */
+static void takeUrlWithQuery(const char* pURL, char** ppHost, char** ppPath, char** ppQuery,
+                             const char* pQueryLabel /* "Login" or "Login result" */)
+{
+    if (!isSafeUrl(pURL)) {
+        g_clear_pointer(ppHost, free);
+        g_clear_pointer(ppPath, free);
+        g_clear_pointer(ppQuery, free);
+        return;
+    }
+    WISPrReplaceString(ppQuery, copyQuery(pURL));
+    if (*ppQuery)
+        DebugPrintF(kDebugLevelTrace, "%s query: %s\n", pQueryLabel, *ppQuery);
+    else
+        DebugPrintF(kDebugLevelError, "Failed to parse l%s query\n", pQueryLabel + 1);
+    WISPrParseURL(pURL, ppHost, ppPath);
+}
+
 /* The connectivity verdict of one parsed text: the check runs at most once per text, however
  * many status lines it holds. */
 typedef enum { kVerdictNotRun, kVerdictPassed, kVerdictFailed } ConnectivityVerdict;
 
-static void parseLine(WISPrAuthInfo* pAuthInfo, const char* pLine, size_t len,
-                      ConnectivityVerdict* pVerdict)
+typedef struct {
+    ConnectivityVerdict verdict;
+    bool deferCheck;    /* leave the check to the caller, as a step of its own */
+    bool checkWanted;   /* a status line asked for the check */
+    bool statusDecides; /* no ResponseCode line came after the last status line */
+} ParseState;
+
+static void parseLine(WISPrAuthInfo* pAuthInfo, const char* pLine, size_t len, ParseState* pState)
 {
     char* pContent = NULL;
     if (WISPrFindInSpan(pLine, len, "HTTP/1.0 200 OK", false) ||
         WISPrFindInSpan(pLine, len, "HTTP/1.1 200 OK", false)) {
         DebugPrintF(kDebugLevelInfo,
                     "Received HTTP 200 OK in response! Performing connectivity check..\n");
-        if (*pVerdict == kVerdictNotRun)
-            *pVerdict = WISPrCheckConnectivity(pAuthInfo) ? kVerdictPassed : kVerdictFailed;
-        pAuthInfo->responseCode =
-            *pVerdict == kVerdictPassed ? kWISPrResponseCodeSucceed : kWISPrResponseCodeRejected;
+        pState->checkWanted = true;
+        pState->statusDecides = true;
+        if (pState->deferCheck)
+            return;
+        if (pState->verdict == kVerdictNotRun)
+            pState->verdict = WISPrCheckConnectivity(pAuthInfo) ? kVerdictPassed : kVerdictFailed;
+        pAuthInfo->responseCode = pState->verdict == kVerdictPassed ? kWISPrResponseCodeSucceed
+                                                                    : kWISPrResponseCodeRejected;
     } else if (WISPrFindInSpan(pLine, len, "<ResponseCode>", true)) {
         if ((pContent = WISPrNodeContentInSpan(pLine, len, "ResponseCode")) &&
-            parseCode(pContent, &pAuthInfo->responseCode))
+            parseCode(pContent, &pAuthInfo->responseCode)) {
             DebugPrintF(kDebugLevelInfo, "Response code: %d\n", pAuthInfo->responseCode);
+            pState->statusDecides = false;
+        }
     } else if (WISPrFindInSpan(pLine, len, "<MessageType>", true)) {
         if ((pContent = WISPrNodeContentInSpan(pLine, len, "MessageType")) &&
             parseCode(pContent, &pAuthInfo->messageType))
             DebugPrintF(kDebugLevelInfo, "Message type: %d\n", pAuthInfo->messageType);
     } else if (WISPrFindInSpan(pLine, len, "<LoginURL>", true)) {
-        if ((pContent = WISPrNodeContentInSpan(pLine, len, "LoginURL"))) {
-            WISPrReplaceString(&pAuthInfo->pLoginQuery, copyQuery(pContent));
-            if (pAuthInfo->pLoginQuery)
-                DebugPrintF(kDebugLevelTrace, "Login query: %s\n", pAuthInfo->pLoginQuery);
-            else
-                DebugPrintF(kDebugLevelError, "Failed to parse login query\n");
-            WISPrParseURL(pContent, &pAuthInfo->pLoginHost, &pAuthInfo->pLoginPath);
-        }
+        if ((pContent = WISPrNodeContentInSpan(pLine, len, "LoginURL")))
+            takeUrlWithQuery(pContent, &pAuthInfo->pLoginHost, &pAuthInfo->pLoginPath,
+                             &pAuthInfo->pLoginQuery, "Login");
     } else if (WISPrFindInSpan(pLine, len, "<LogoffURL>", true)) {
-        if ((pContent = WISPrNodeContentInSpan(pLine, len, "LogoffURL")))
-            WISPrParseURL(pContent, &pAuthInfo->pLogoffHost, &pAuthInfo->pLogoffPath);
-    } else if (WISPrFindInSpan(pLine, len, "<LoginResultsURL>", true)) {
-        if ((pContent = WISPrNodeContentInSpan(pLine, len, "LoginResultsURL"))) {
-            WISPrReplaceString(&pAuthInfo->pLoginResultQuery, copyQuery(pContent));
-            if (pAuthInfo->pLoginResultQuery)
-                DebugPrintF(kDebugLevelTrace, "Login result query: %s\n",
-                            pAuthInfo->pLoginResultQuery);
-            else
-                DebugPrintF(kDebugLevelError, "Failed to parse login result query\n");
-            WISPrParseURL(pContent, &pAuthInfo->pLoginResultHost, &pAuthInfo->pLoginResultPath);
+        if ((pContent = WISPrNodeContentInSpan(pLine, len, "LogoffURL"))) {
+            if (isSafeUrl(pContent)) {
+                WISPrParseURL(pContent, &pAuthInfo->pLogoffHost, &pAuthInfo->pLogoffPath);
+            } else {
+                g_clear_pointer(&pAuthInfo->pLogoffHost, free);
+                g_clear_pointer(&pAuthInfo->pLogoffPath, free);
+            }
         }
+    } else if (WISPrFindInSpan(pLine, len, "<LoginResultsURL>", true)) {
+        if ((pContent = WISPrNodeContentInSpan(pLine, len, "LoginResultsURL")))
+            takeUrlWithQuery(pContent, &pAuthInfo->pLoginResultHost, &pAuthInfo->pLoginResultPath,
+                             &pAuthInfo->pLoginResultQuery, "Login result");
     } else if (WISPrFindInSpan(pLine, len, "SessionId", true)) {
         /* The session id travels in an HTML comment: "<!-- ... SessionId=abc -->". */
         const char* pEquals = memchr(pLine, '=', len);
@@ -282,15 +327,47 @@ static void parseLine(WISPrAuthInfo* pAuthInfo, const char* pLine, size_t len,
     free(pContent);
 }
 
+/* The longest text a log line shows of what a peer sent. */
+#define kLoggedTextLimit ((size_t)64 * 1024)
+
+static void parseText(WISPrAuthInfo* pAuthInfo, const char* pData, ParseState* pState)
+{
+    size_t len = strlen(pData);
+    if (len > kLoggedTextLimit)
+        DebugPrintF(kDebugLevelChatty, "%s(): XML Data %.*s... (%zu more bytes)\n",
+                    "WISPrParseHotspotData", (int)kLoggedTextLimit, pData, len - kLoggedTextLimit);
+    else
+        DebugPrintF(kDebugLevelChatty, "%s(): XML Data %s\n", "WISPrParseHotspotData", pData);
+    DebugHexDump(kDebugLevelChatty, pData, len);
+    const char* pCursor = pData;
+    for (const char* pLine; (pLine = WISPrNextLine(&pCursor, &len));)
+        parseLine(pAuthInfo, pLine, len, pState);
+}
+
 void WISPrParseHotspotData(WISPrAuthInfo* pAuthInfo, const char* pData)
 {
     if (!CHECK(pAuthInfo) || !CHECK(pData))
         return;
-    DebugPrintF(kDebugLevelChatty, "%s(): XML Data %s\n", __func__, pData);
-    DebugHexDump(kDebugLevelChatty, pData, strlen(pData));
-    ConnectivityVerdict verdict = kVerdictNotRun;
-    const char* pCursor = pData;
-    size_t len = 0;
-    for (const char* pLine; (pLine = WISPrNextLine(&pCursor, &len));)
-        parseLine(pAuthInfo, pLine, len, &verdict);
+    ParseState state = {.verdict = kVerdictNotRun};
+    parseText(pAuthInfo, pData, &state);
+}
+
+WISPrPendingCheck WISPrParseReply(WISPrAuthInfo* pAuthInfo, const char* pData)
+{
+    if (!CHECK(pAuthInfo) || !CHECK(pData))
+        return kWISPrCheckNone;
+    ParseState state = {.verdict = kVerdictNotRun, .deferCheck = true};
+    parseText(pAuthInfo, pData, &state);
+    if (!state.checkWanted)
+        return kWISPrCheckNone;
+    return state.statusDecides ? kWISPrCheckDecides : kWISPrCheckOverridden;
+}
+
+void WISPrRunPendingCheck(WISPrAuthInfo* pAuthInfo, WISPrPendingCheck check)
+{
+    if (check == kWISPrCheckNone)
+        return;
+    bool passed = WISPrCheckConnectivity(pAuthInfo);
+    if (check == kWISPrCheckDecides)
+        pAuthInfo->responseCode = passed ? kWISPrResponseCodeSucceed : kWISPrResponseCodeRejected;
 }
