@@ -182,6 +182,12 @@ static void logExchangedText(const char* pLabel, const char* pText)
     char* pShown = strndup(pText, shown);
     if (!pShown)
         abort();
+    /* The known password first: the form's own marker would stop at an "&" inside it. */
+    char* pKnownMasked = DebugMaskSecrets(pShown);
+    if (pKnownMasked) {
+        free(pShown);
+        pShown = pKnownMasked;
+    }
     char* pMasked = maskSecrets(pShown);
     if (shown < len)
         DebugPrintF(kDebugLevelTrace, "%s: %s... (%zu more bytes)\n", pLabel,

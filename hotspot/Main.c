@@ -6,8 +6,10 @@
 #include "csdebug.h"
 #include "tamoservice.h"
 
+#include <errno.h>
 #include <glib.h>
 #include <json-c/json.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -172,7 +174,12 @@ static void WISPr_NotifyLoginStatus(const WISPrAuthInfo* pAuthInfo)
         pPayload = "{\"status\":\"logged off\",\"sessionId\":\"" kSessionId "\"}";
         break;
     case kWISPrResponseCodePending:
-        return;
+        /* Told only when the polls gave up with the login still pending: the gateway never
+         * concluded in time. */
+        WISPr_StartIdleTimer();
+        DebugPrintF(kDebugLevelError, "Login still pending after the last poll\n");
+        pPayload = "{\"status\":\"login failed\",\"reason\":\"timed out\"}";
+        break;
     default:
         WISPr_StartIdleTimer();
         DebugPrintF(kDebugLevelError, "Login failed with error code: %d\n",
@@ -197,13 +204,59 @@ static const char* argumentText(json_object* pJsonRoot, const char* pKey, const 
     return CHECK_AS(usable, pCheckName) ? json_object_get_string(pMember) : NULL;
 }
 
-static bool isKnownSsid(const char* pSsid)
+/* The bytes of an SSID, compared whole: an escaped zero byte is part of the name. */
+static bool isKnownSsid(const char* pSsid, size_t len)
 {
     for (size_t i = 0; i < sizeof(gKnownSsids) / sizeof(gKnownSsids[0]); i++) {
-        if (strcmp(pSsid, gKnownSsids[i]) == 0)
+        if (len == strlen(gKnownSsids[i]) && memcmp(pSsid, gKnownSsids[i], len) == 0)
             return true;
     }
     return false;
+}
+
+/* Undoes C-style escapes (\n, \t, \\, octal \ooo; any other escaped character stands for
+ * itself): a heap text (g_free()) and its length, which counts escaped zero bytes. NULL, with
+ * nothing printed, for a trailing backslash. */
+static char* unescape(const char* pText, size_t* pLen)
+{
+    static const char kEscapes[] = "b\bf\fn\nr\rt\tv\v";
+    char* pOut = g_malloc(strlen(pText) + 1);
+    size_t n = 0;
+    for (const char* p = pText; *p; p++) {
+        if (*p != '\\') {
+            pOut[n++] = *p;
+            continue;
+        }
+        if (!*++p) {
+            g_free(pOut);
+            return NULL;
+        }
+        if (*p >= '0' && *p <= '7') {
+            int value = 0;
+            for (int digits = 0; digits < 3 && *p >= '0' && *p <= '7'; digits++, p++)
+                value = value * 8 + (*p - '0');
+            p--;
+            pOut[n++] = (char)value;
+            continue;
+        }
+        const char* pEscape = strchr(kEscapes, *p);
+        bool known = pEscape && (pEscape - kEscapes) % 2 == 0;
+        pOut[n++] = known ? pEscape[1] : *p;
+    }
+    pOut[n] = '\0';
+    *pLen = n;
+    return pOut;
+}
+
+/* A profile id in the int range, or false: a larger one would wrap. */
+static bool readProfileId(const char* pText, int* pValue)
+{
+    errno = 0;
+    long long value = strtoll(pText, NULL, 10);
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return false;
+    *pValue = (int)value;
+    return true;
 }
 
 /* Validates the payload and starts the login; the status code of the outcome. */
@@ -213,6 +266,10 @@ static int startLogin(const char* pPayload)
     if (!CHECK(pJsonRoot))
         return kStatusBadArgument;
     const char* pProfileId = argumentText(pJsonRoot, "profileId", "pProfileIdJson->child->text");
+    int profileId = 0;
+    if (pProfileId &&
+        !CHECK_AS(readProfileId(pProfileId, &profileId), "pProfileIdJson->child->text"))
+        pProfileId = NULL;
     const char* pSsid =
         pProfileId ? argumentText(pJsonRoot, "ssid", "pSsidJson->child->text") : NULL;
     const char* pBssid = pSsid ? argumentText(pJsonRoot, "bssid", "pBssidJson->child->text") : NULL;
@@ -224,18 +281,20 @@ static int startLogin(const char* pPayload)
     /* The page is bounded like a gateway reply: the Wi-Fi side hands over what a network sent. */
     if (pInterface && CHECK_AS(strlen(pHotspotInfo) <= kCarrierHotspotMaxResponseBytes,
                                "(strlen(pHotspotInfo) <= kCarrierHotspotMaxResponseBytes)")) {
-        g_autofree char* pSsidText = g_strcompress(pSsid);
-        char* pHotspotText = g_strcompress(pHotspotInfo);
+        size_t ssidLen = 0;
+        size_t hotspotLen = 0;
+        g_autofree char* pSsidText = unescape(pSsid, &ssidLen);
+        char* pHotspotText = unescape(pHotspotInfo, &hotspotLen);
         WISPrAuthInfo* pAuthInfo = calloc(1, sizeof(*pAuthInfo));
         if (!CHECK(pSsidText && pHotspotText)) {
             code = kStatusUnknown;
-        } else if (!CHECK_AS(isKnownSsid(pSsidText), "supported")) {
+        } else if (!CHECK_AS(isKnownSsid(pSsidText, ssidLen), "supported")) {
             code = kStatusUnknownSsid;
         } else if (!CHECK(pAuthInfo)) {
             code = kStatusUnknown;
         } else {
             pAuthInfo->pInterface = strdup(pInterface);
-            pAuthInfo->profileId = (int)strtol(pProfileId, NULL, 10);
+            pAuthInfo->profileId = profileId;
             pAuthInfo->pSsid = strdup(pSsidText);
             if (!pAuthInfo->pInterface || !pAuthInfo->pSsid)
                 abort();

@@ -25,6 +25,15 @@ const char* WISPrGetAccountCreationHost(void);
  * NULL for the system's store. */
 const char* WISPrGetTrustedCAFile(void);
 
+/* The host name of a target ("https://user@gw.example:8443" gives "gw.example"), lower-cased,
+ * as a heap string (g_free()); NULL when it has none. */
+char* WISPrHostOfTarget(const char* pTarget);
+
+/* Whether `pHost` may receive the hotspot credentials: true for any host when the settings list
+ * none ([Endpoints] CredentialHosts); otherwise when it equals an entry, or ends with an entry
+ * that starts with "." (".carrier.example" takes "gw.carrier.example"). Case is ignored. */
+bool WISPrIsCredentialHost(const char* pHost);
+
 #ifdef __cplusplus
 }
 #endif

@@ -82,6 +82,8 @@ void HotspotServer::addSettings(DeploymentSettings& settings) const
     // The daemon adds the fixed paths to these hosts itself.
     settings["kelwisprd"]["Endpoints"]["ConnectivityCheckHost"] = m_gateway->baseUrl();
     settings["kelwisprd"]["Endpoints"]["AccountCreationHost"] = m_gateway->baseUrl();
+    // The credentials go to the gateway's own host only, as a deployment should have it.
+    settings["kelwisprd"]["Endpoints"]["CredentialHosts"] = "127.0.0.1";
 }
 
 } // namespace emulator

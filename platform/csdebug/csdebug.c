@@ -31,6 +31,8 @@ static char* s_target;
 static long s_fileCap;
 static long s_fileSize;
 static DebugCaptureFunc s_capture;
+static char** s_secrets;
+static size_t s_secretCount;
 static void* s_captureUser;
 
 static const struct {
@@ -234,6 +236,71 @@ static char* escapeControls(const char* text, size_t length)
     return escaped;
 }
 
+void DebugSetSecrets(const char* const* secrets, size_t n_secrets)
+{
+    char** copies = n_secrets > 0 ? calloc(n_secrets, sizeof(*copies)) : NULL;
+    size_t count = 0;
+    for (size_t i = 0; copies && secrets && i < n_secrets; i++) {
+        if (secrets[i] && *secrets[i] && !(copies[count++] = strdup(secrets[i])))
+            abort();
+    }
+    if (n_secrets > 0 && !copies)
+        abort();
+    pthread_mutex_lock(&s_lock);
+    char** old = s_secrets;
+    size_t oldCount = s_secretCount;
+    s_secrets = copies;
+    s_secretCount = count;
+    pthread_mutex_unlock(&s_lock);
+    for (size_t i = 0; i < oldCount; i++)
+        free(old[i]);
+    free(old);
+}
+
+/* The earliest secret in `text` and its length, or NULL. Called with the lock held. */
+static const char* findSecretLocked(const char* text, size_t* lengthp)
+{
+    const char* earliest = NULL;
+    for (size_t i = 0; i < s_secretCount; i++) {
+        const char* found = strstr(text, s_secrets[i]);
+        size_t length = strlen(s_secrets[i]);
+        /* At one place the longest wins: an encoded form may begin with the plain one. */
+        if (found && (!earliest || found < earliest || (found == earliest && length > *lengthp))) {
+            earliest = found;
+            *lengthp = length;
+        }
+    }
+    return earliest;
+}
+
+char* DebugMaskSecrets(const char* text)
+{
+    if (!text)
+        return NULL;
+    pthread_mutex_lock(&s_lock);
+    size_t length = 0;
+    const char* found = findSecretLocked(text, &length);
+    char* masked = NULL;
+    if (found) {
+        /* Each secret, one byte at least, becomes four. */
+        masked = malloc(strlen(text) * 4 + 5);
+        if (!masked)
+            abort();
+        char* out = masked;
+        const char* in = text;
+        for (; found; found = findSecretLocked(in, &length)) {
+            memcpy(out, in, (size_t)(found - in));
+            out += found - in;
+            memcpy(out, "****", 4);
+            out += 4;
+            in = found + length;
+        }
+        strcpy(out, in);
+    }
+    pthread_mutex_unlock(&s_lock);
+    return masked;
+}
+
 static void printV(int level, const char* format, va_list args)
 {
     char* text = NULL;
@@ -242,6 +309,12 @@ static void printV(int level, const char* format, va_list args)
         abort();
     if (length > 0 && text[length - 1] == '\n')
         text[--length] = '\0';
+    char* masked = DebugMaskSecrets(text);
+    if (masked) {
+        free(text);
+        text = masked;
+        length = (int)strlen(text);
+    }
     char* escaped = escapeControls(text, (size_t)length);
     emit(level, escaped ? escaped : text);
     free(escaped);
@@ -276,8 +349,22 @@ void DebugHexDump(int level, const void* data, size_t size)
     pthread_mutex_lock(&s_lock);
     size_t limit = (size_t)s_hexDumpLimit;
     pthread_mutex_unlock(&s_lock);
-    const unsigned char* bytes = data;
     size_t shown = size < limit ? size : limit;
+    /* Secrets are masked in a copy of what is shown, so that none straddles a dump line. */
+    unsigned char* bytes = malloc(shown + 1);
+    if (!bytes)
+        abort();
+    memcpy(bytes, data, shown);
+    bytes[shown] = '\0';
+    pthread_mutex_lock(&s_lock);
+    for (size_t i = 0; i < s_secretCount; i++) {
+        size_t length = strlen(s_secrets[i]);
+        for (unsigned char* at = bytes; at + length <= bytes + shown; at++) {
+            if (memcmp(at, s_secrets[i], length) == 0)
+                memset(at, '*', length);
+        }
+    }
+    pthread_mutex_unlock(&s_lock);
     for (size_t offset = 0; offset < shown; offset += 16) {
         /* Room for a 64-bit offset, so that a dump past 4 GiB cannot overrun the line. */
         char line[16 + 2 + 16 * 3 + 1 + 16 + 2];
@@ -298,6 +385,7 @@ void DebugHexDump(int level, const void* data, size_t size)
         line[pos] = '\0';
         emit(level, line);
     }
+    free(bytes);
     if (shown < size)
         DebugPrintF(level, "... %zu more bytes not shown", size - shown);
 }

@@ -74,6 +74,15 @@ bool DebugPrintAssert(bool condition, const char* expression, long value, const 
 /* Prints `size` bytes as lines of sixteen hex bytes with their offset and their printable text. */
 void DebugHexDump(int level, const void* data, size_t size);
 
+/* Replaces the texts that no printed line or hex dump may show (a password, and its encoded
+ * forms): each occurrence prints as "****" in a line and as '*' bytes in a dump. Empty texts
+ * are ignored; NULL or 0 clears the list. The list is copied. */
+void DebugSetSecrets(const char* const* secrets, size_t n_secrets);
+
+/* A heap copy (free()) of `text` with every secret of DebugSetSecrets as "****"; NULL when it
+ * holds none. For a caller that masks more of its own before printing. */
+char* DebugMaskSecrets(const char* text);
+
 /* Closes the output and restores the defaults (standard error, both properties); the capture
  * hook stays. */
 void DebugFinalize(void);

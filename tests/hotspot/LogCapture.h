@@ -27,6 +27,7 @@ class LogCapture
     // Whether a failed check named exactly `name` was logged.
     bool hasCheck(const std::string& name) const { return has("check \"" + name + "\" failed"); }
     void clear() { lines_.clear(); }
+    const std::vector<std::string>& lines() const { return lines_; }
 
   private:
     static void add(int, const char* line, void* user)

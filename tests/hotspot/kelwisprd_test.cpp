@@ -164,10 +164,10 @@ class Phone
     }
 
     // Waits for the next "loginStatus" signal; null when none came.
-    JValue nextSignal()
+    JValue nextSignal(int timeoutMs = 15000)
     {
         size_t wanted = m_taken + 1;
-        if (!runUntil([&] { return m_signals.size() >= wanted; }, 15000))
+        if (!runUntil([&] { return m_signals.size() >= wanted; }, timeoutMs))
             return JValue();
         return parse(m_signals[m_taken++]);
     }
@@ -210,6 +210,7 @@ const char kLoggedIn[] = R"({"status":"logged in","sessionId":"kel"})";
 const char kLoggedOff[] = R"({"status":"logged off","sessionId":"kel"})";
 const char kAccessDenied[] = R"({"status":"login failed","reason":"access denied"})";
 const char kRetryLimit[] = R"({"status":"login failed","reason":"retry limit exceeded"})";
+const char kTimedOut[] = R"({"status":"login failed","reason":"timed out"})";
 
 class Kelwisprd : public ::testing::Test
 {
@@ -301,13 +302,14 @@ TEST_F(Kelwisprd, AnImsiAnsweredLateIsWaitedForByTheNextAttempt)
     EXPECT_NE(m_emulator.log().find("retry count 1, max retries 3"), std::string::npos);
 }
 
-TEST_F(Kelwisprd, FivePollsWithoutAResultEndSilentlyAndImmediateLogoffKeepsTheRecord)
+TEST_F(Kelwisprd, FivePollsWithoutAResultFailTheLoginAndImmediateLogoffKeepsTheRecord)
 {
     m_phone.configureGateway(R"({"loginResponseCode":201,"pendingPolls":100})");
     EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
-    EXPECT_TRUE(runUntil([&] { return m_phone.requests("loginResults").size() == 5; }, 15000));
+    EXPECT_EQ(status(m_phone.nextSignal()), kTimedOut);
+    EXPECT_EQ(m_phone.requests("loginResults").size(), 5u);
     // An immediate logoff sends nothing and keeps the record; the plain one then logs off with
-    // it. Signals keep their order, so a "login failed" from the polls would come first.
+    // it.
     EXPECT_EQ(m_phone.initLogoff(R"({"immediate":true})").stringify(), R"({"returnValue":true})");
     EXPECT_TRUE(m_phone.requests("logoff").empty());
     EXPECT_EQ(m_phone.initLogoff().stringify(), R"({"returnValue":true})");
@@ -403,10 +405,16 @@ TEST_F(Kelwisprd, RealGatewayShapesLogInWithEscapedUrls)
 TEST_F(Kelwisprd, MethodsRefuseBadArgumentsWithTheirCodeAndText)
 {
     std::string page = m_phone.redirectPage();
-    for (const char* ssid : {"kel wifi", "KEL WiFi ", "Other"})
+    // An escaped zero byte is part of the name, not its end.
+    for (const char* ssid : {"kel wifi", "KEL WiFi ", "Other", "KEL WiFi\\000junk"})
         EXPECT_EQ(m_phone.initLogin(page, ssid).stringify(),
                   R"({"returnValue":false,"errorCode":6,"errorText":"unknown ssid"})")
             << ssid;
+    // A trailing backslash escapes nothing: refused in the daemon's own log, not by a warning
+    // of the library on standard error.
+    EXPECT_EQ(m_phone.initLogin(page, "KEL WiFi\\").stringify(),
+              R"({"returnValue":false,"errorCode":4,"errorText":"unknown"})");
+    EXPECT_EQ(m_emulator.log().find("GLib-WARNING"), std::string::npos);
     const std::string badArgument =
         R"({"returnValue":false,"errorCode":2,"errorText":"bad argument"})";
     std::string uri = std::string(kService) + "initLogin";
@@ -420,6 +428,12 @@ TEST_F(Kelwisprd, MethodsRefuseBadArgumentsWithTheirCodeAndText)
                              R"("interface":"127.0.0.1"})")
                   .stringify(),
               badArgument);
+    // 2^31 would wrap into a negative profile id.
+    EXPECT_EQ(m_phone
+                  .call(uri, R"({"profileId":"2147483648","ssid":"KEL WiFi","bssid":"b",)"
+                             R"("hotspotInfo":"x","interface":"127.0.0.1"})")
+                  .stringify(),
+              badArgument);
     // A redirect page beyond the bound of a gateway reply.
     EXPECT_EQ(m_phone.initLogin(std::string(1024 * 1024 + 1, 'x')).stringify(), badArgument);
     EXPECT_EQ(m_phone.initLogin("<html>no WISPr here</html>").stringify(),
@@ -428,6 +442,117 @@ TEST_F(Kelwisprd, MethodsRefuseBadArgumentsWithTheirCodeAndText)
               R"({"returnValue":true})");
     EXPECT_TRUE(m_phone.requests("login").empty());
     EXPECT_EQ(m_phone.signalCount(), 0u);
+}
+
+// The account is tied to the SIM: a SIM that cannot be read is no other SIM. Its login uses an
+// account of its own and leaves the saved one alone, which the next readable SIM logs in with.
+TEST_F(Kelwisprd, AnUnreadableImsiLeavesTheSavedAccountAlone)
+{
+    const std::string saved =
+        std::string(R"({"username":"kept","password":"pw","imsi":")") + kImsi + "\"}";
+    saveAccount(saved);
+    m_phone.configureGateway(R"({"loginResponseCode":201,"pendingPolls":0,)"
+                             R"("accounts":[{"username":"kept","password":"pw"}]})");
+    m_phone.call("quor://com.quor.telephony/emulator/setSim", R"({"imsi":""})");
+    EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
+    EXPECT_EQ(status(m_phone.nextSignal()), kLoggedIn);
+    EXPECT_EQ(savedAccount(), saved);
+    EXPECT_EQ(m_phone.requests("accountCreation").size(), 1u);
+
+    m_phone.call("quor://com.quor.telephony/emulator/setSim",
+                 std::string(R"({"imsi":")") + kImsi + "\"}");
+    EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
+    EXPECT_EQ(status(m_phone.nextSignal()), kLoggedIn);
+    EXPECT_EQ(savedAccount(), saved);
+    EXPECT_EQ(m_phone.requests("accountCreation").size(), 1u);
+    EXPECT_NE(m_phone.requests("login").back()["body"].asString().find("UserName=kept&"),
+              std::string::npos);
+}
+
+// A password holding the form's own separators is masked whole, wherever it is logged.
+TEST_F(Kelwisprd, APasswordWithFormSeparatorsNeverReachesTheLog)
+{
+    saveAccount(std::string(R"({"username":"u1","password":"pa&ss=w0rd+%41","imsi":")") + kImsi +
+                "\"}");
+    EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
+    EXPECT_EQ(status(m_phone.nextSignal()), kAccessDenied);
+    std::string log = m_emulator.log();
+    EXPECT_NE(log.find("Password=****&FNAME=0"), std::string::npos) << log;
+    EXPECT_EQ(log.find("w0rd"), std::string::npos) << log;
+}
+
+// With a list of hosts that may receive credentials (the emulator allows its gateway's
+// 127.0.0.1), a login URL naming another host is refused before a byte is sent.
+TEST_F(Kelwisprd, CredentialsGoOnlyToTheAllowedHosts)
+{
+    std::string page = m_phone.redirectPage();
+    for (size_t at; (at = page.find("127.0.0.1")) != std::string::npos;)
+        page.replace(at, 9, "localhost");
+    EXPECT_TRUE(m_phone.initLogin(page)["returnValue"].asBool());
+    EXPECT_EQ(status(m_phone.nextSignal()), kRetryLimit);
+    EXPECT_TRUE(m_phone.requests("login").empty());
+    EXPECT_NE(m_emulator.log().find("Refused to send credentials to localhost"), std::string::npos);
+}
+
+// Polls that never see an outcome end in a failed login, and the daemon goes idle again.
+TEST(KelwisprdIdle, PollsThatGiveUpReportAFailedLoginAndTheDaemonQuitsWhenIdle)
+{
+    // Polls 1 ms apart, idle after 180 ms.
+    Emulator emulator("1000");
+    Phone phone;
+    phone.configureGateway(R"({"loginResponseCode":201,"pendingPolls":100})");
+    EXPECT_TRUE(phone.initLogin(phone.redirectPage())["returnValue"].asBool());
+    EXPECT_EQ(status(phone.nextSignal()), kTimedOut);
+    EXPECT_EQ(phone.requests("loginResults").size(), 5u);
+    EXPECT_TRUE(runUntil([] { return !nameHasOwner("com.quor.wifi.carrierhotspot"); }, 15000));
+}
+
+// Bus calls against a slow gateway: a call that arrives during an exchange is answered as soon
+// as that exchange ends, before the next one starts, and never waits for two.
+class KelwisprdBusWait : public ::testing::Test
+{
+  protected:
+    // Unscaled: the polls are the full second apart.
+    KelwisprdBusWait() : m_emulator("1") {}
+    // Sends "foundNetworks" and waits for its answer; how long it took, in ms.
+    long foundNetworksMs()
+    {
+        gint64 start = g_get_monotonic_time();
+        EXPECT_TRUE(
+            m_phone.call(std::string(kService) + "foundNetworks", "{}")["returnValue"].asBool());
+        return static_cast<long>((g_get_monotonic_time() - start) / 1000);
+    }
+    Emulator m_emulator;
+    Phone m_phone;
+};
+
+TEST_F(KelwisprdBusWait, ACallDuringAPollIsAnsweredBeforeTheNextPoll)
+{
+    m_phone.configureGateway(R"({"loginResponseCode":201,"pendingPolls":100,)"
+                             R"("misbehave":{"loginResults":{"kind":"delay","amount":1500}}})");
+    EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
+    ASSERT_TRUE(runUntil([&] { return m_phone.requests("loginResults").size() == 1; }, 15000));
+    foundNetworksMs();
+    EXPECT_EQ(m_phone.requests("loginResults").size(), 1u);
+    EXPECT_TRUE(m_phone.initLogoff(R"({"immediate":true})")["returnValue"].asBool());
+}
+
+// Account creation, the login POST and the connectivity check its "200 OK" asks for are three
+// exchanges: a call waits for the one in progress only, here never for the silent check.
+TEST_F(KelwisprdBusWait, TheExchangesOfOneAttemptAreSeparateSteps)
+{
+    m_phone.configureGateway(R"({"misbehave":{"accountCreation":{"kind":"delay","amount":1000},)"
+                             R"("login":{"kind":"delay","amount":1000},)"
+                             R"("connectivityCheck":"silence"}})");
+    EXPECT_TRUE(m_phone.initLogin(m_phone.redirectPage())["returnValue"].asBool());
+    ASSERT_TRUE(runUntil([&] { return m_phone.requests("accountCreation").size() == 1; }, 15000));
+    EXPECT_LT(foundNetworksMs(), 10000) << "waited for more than the account creation";
+    ASSERT_TRUE(runUntil([&] { return m_phone.requests("login").size() == 1; }, 15000));
+    EXPECT_LT(foundNetworksMs(), 10000) << "waited for more than the login POST";
+    EXPECT_TRUE(m_phone.requests("connectivityCheck").size() <= 1u);
+    // The silent check fails after its receive time-out; the gateway's ResponseCode 50, which
+    // follows the status line, decides all the same.
+    EXPECT_EQ(status(m_phone.nextSignal(40000)), kLoggedIn);
 }
 
 TEST(KelwisprdIdle, QuitsAfterItsIdlePeriodAndIsActivatedAgainByTheNextCall)

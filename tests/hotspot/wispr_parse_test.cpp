@@ -349,6 +349,54 @@ TEST(WisprParse, ACodeBeyondTheIntRangeIsNotACode)
     EXPECT_EQ(record.info.responseCode, 201);
     record.parse("<ResponseCode>2147483647</ResponseCode>\n");
     EXPECT_EQ(record.info.responseCode, 2147483647);
+    // Blanks around the number are layout; anything else after it makes no number.
+    record.parse("<ResponseCode>50abc</ResponseCode>\n");
+    EXPECT_EQ(record.info.responseCode, 2147483647);
+    record.parse("<ResponseCode> 50 </ResponseCode>\n");
+    EXPECT_EQ(record.info.responseCode, 50);
+}
+
+// Decoded references must not turn a URL into request text: a CR LF would add header lines
+// (the credentials going along), a blank or a byte above 0x7e would break the request line.
+TEST(WisprParse, AUrlHoldingControlsBlanksOrNonAsciiAfterDecodingIsRefused)
+{
+    for (const char* url :
+         {"http://gw/login?a=1&#13;&#10;X-Injected: yes&#13;&#10;", "http://gw/log&#x20;in",
+          "http://gw/login?city=S&#233;te", "http://gw&#9;evil/login"}) {
+        SCOPED_TRACE(url);
+        LogCapture log;
+        Record record;
+        record.info.pLoginResultHost = strdup("http://old");
+        record.info.pLoginResultPath = strdup("/results");
+        record.parse(std::string("<LoginURL>") + url + "</LoginURL>\n<LogoffURL>" + url +
+                     "</LogoffURL>\n<LoginResultsURL>" + url + "</LoginResultsURL>\n");
+        EXPECT_EQ(record.info.pLoginHost, nullptr);
+        EXPECT_EQ(record.info.pLoginPath, nullptr);
+        EXPECT_EQ(record.info.pLoginQuery, nullptr);
+        EXPECT_EQ(record.info.pLogoffHost, nullptr);
+        // A refused URL leaves nothing older to be used in its place.
+        EXPECT_EQ(record.info.pLoginResultHost, nullptr);
+        EXPECT_EQ(record.info.pLoginResultPath, nullptr);
+        EXPECT_EQ(log.count("Refused URL"), 3);
+    }
+    LogCapture log;
+    Record record;
+    record.parse("<LoginURL>http://gw/login?a=1&#13;&#10;X-Injected: yes</LoginURL>\n");
+    EXPECT_TRUE(log.has("Refused URL with a control character, a blank or a non-ASCII byte: "
+                        "http://gw/login?a=1\\r\\nX-Injected: yes"));
+}
+
+// The text of a reply is logged whole up to 64 KiB, then cut.
+TEST(WisprParse, TheXmlDataLineIsCutAt64KiB)
+{
+    LogCapture log;
+    Record record;
+    record.parse(std::string(900 * 1024, 'x'));
+    size_t longest = 0;
+    for (const std::string& line : log.lines())
+        longest = std::max(longest, line.size());
+    EXPECT_LT(longest, 64u * 1024 + 200);
+    EXPECT_TRUE(log.has("... (856064 more bytes)"));
 }
 
 TEST_F(WisprParseStatusLine, ManyStatusLinesRunOneConnectivityCheck)

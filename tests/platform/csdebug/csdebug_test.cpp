@@ -234,3 +234,28 @@ TEST_F(CsDebug, ControlCharactersInALineAreEscapedSoThatNoLineCanBeForged)
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_NE(text.find("one\\nline"), std::string::npos) << text;
 }
+
+// A secret never reaches a line or a hex dump, however the text around it reads.
+TEST_F(CsDebug, SecretsAreMaskedInEveryLineAndHexDump)
+{
+    capture();
+    const char* secrets[] = {"pa&ss", "pa%26ss"};
+    DebugSetSecrets(secrets, 2);
+    DebugPrintF(kDebugLevelChatty, "%s",
+                "XML Data UserName=u&Password=pa&ss&FNAME=0 <echo>pa%26ss</echo>");
+    std::string dumped = "0123456789abcdpa&ss";
+    DebugHexDump(kDebugLevelChatty, dumped.data(), dumped.size());
+    ASSERT_EQ(captured_.lines.size(), 3u);
+    EXPECT_EQ(captured_.lines[0].second,
+              "XML Data UserName=u&Password=****&FNAME=0 <echo>****</echo>");
+    std::string all;
+    for (const auto& line : captured_.lines)
+        all += line.second + "\n";
+    EXPECT_EQ(all.find("&ss"), std::string::npos) << all;
+    // The secret straddles two dump lines: neither its bytes nor its text show.
+    EXPECT_EQ(all.find("70 61"), std::string::npos) << all;
+    EXPECT_EQ(all.find("73 73"), std::string::npos) << all;
+    DebugSetSecrets(nullptr, 0);
+    DebugPrintF(kDebugLevelChatty, "%s", "pa&ss");
+    EXPECT_EQ(captured_.lines.back().second, "pa&ss");
+}
