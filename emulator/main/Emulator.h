@@ -3,6 +3,7 @@
 #ifndef EMULATOR_EMULATOR_H
 #define EMULATOR_EMULATOR_H
 
+#include "CarrierFront.h"
 #include "DeviceService.h"
 #include "EmulatorServer.h"
 #include "PrivateBus.h"
@@ -19,6 +20,8 @@ struct EmulatorOptions {
     std::string stateDir; // empty: a fresh temporary folder
     double timeScale = 1.0;
     std::vector<std::string> serviceDirs;
+    bool tls = false;        // the carrier servers over https, with a CA in DIR/tls
+    std::string linkProfile; // empty: no link relay in front of the carrier servers
 };
 
 class Emulator
@@ -41,6 +44,7 @@ class Emulator
 
   private:
     bool prepareStateDir(std::string& error);
+    bool prepareCarrierAccess(std::string& error);
     bool writeSettings(const DeploymentSettings& settings, std::string& error);
 
     EmulatorOptions m_options;
@@ -48,6 +52,9 @@ class Emulator
     JValue m_config;
     std::string m_configDir;
     PrivateBus m_bus;
+    emu::link::TlsFiles m_tlsFiles;
+    std::unique_ptr<emu::link::LinkModel> m_link;
+    CarrierAccess m_access;
     std::vector<std::unique_ptr<EmulatorServer>> m_servers;
     std::vector<std::string> m_envLines;
 };
