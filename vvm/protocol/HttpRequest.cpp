@@ -3,6 +3,7 @@
 
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
+#include "KelVvmSettings.h"
 #include "KelVvmStop.h"
 #include "KelVvmUtils.h"
 
@@ -61,7 +62,8 @@ std::string curlInterface(const std::string& interfaceOrAddress)
 
 // The one handle of every transfer of the process: a new handle per transfer repeats its own
 // set-up (internal event handle, wake-up socket pair, caches) each time. Transfers block and never
-// overlap; each starts from a reset handle and, as before, on a connection of its own.
+// overlap; each starts from a reset handle and on a connection of its own, unless connections
+// are reused.
 CURL* transferHandle()
 {
     static CURL* handle = nullptr;
@@ -72,9 +74,27 @@ CURL* transferHandle()
     return handle;
 }
 
+// The connections and TLS sessions every transfer of the process shares when connections are
+// reused. Transfers run on the main thread only, so the share needs no locks.
+CURLSH* connectionShare()
+{
+    static CURLSH* share = [] {
+        CURLSH* made = curl_share_init();
+        if (made) {
+            curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+            curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+            curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        }
+        return made;
+    }();
+    return share;
+}
+
 } // namespace
 
 void (*HttpRequest::s_sleepHook)(unsigned seconds) = sleepForReal;
+std::string HttpRequest::s_caFile = KelVvmSettings::instance().caFile;
+bool HttpRequest::s_reuseConnections = KelVvmSettings::instance().reuseConnections;
 
 HttpRequest::HttpRequest(const std::string& url)
     : m_status(0), m_contentLength(0), m_outOfSpace(false), m_file(nullptr), m_url(url),
@@ -107,7 +127,16 @@ long HttpRequest::post(const char* body)
     CURL* curl = transferHandle();
     if (!curl)
         throw HttpRequestException("CURL Handle allocation failed", 0);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    if (!s_reuseConnections) {
+        curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    } else {
+        CURLSH* share = connectionShare();
+        if (!share)
+            throw HttpRequestException("CURL share allocation failed", 0);
+        curl_easy_setopt(curl, CURLOPT_SHARE, share);
+    }
+    if (!s_caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, s_caFile.c_str());
 
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(120));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(60));
