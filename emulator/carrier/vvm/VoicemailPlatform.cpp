@@ -135,6 +135,9 @@ void VoicemailPlatform::start()
     m_server = std::make_unique<httplib::Server>();
     httplib::Server& server = *m_server;
     server.set_keep_alive_max_count(size_t(m_keepAliveRequests));
+    // An answer leaves in several writes (headers, body); on a kept connection Nagle's rule
+    // would hold the body until the client's delayed acknowledgement of the headers.
+    server.set_tcp_nodelay(true);
     // A stop waits for the kept connections to reach this idle time.
     server.set_keep_alive_timeout(m_keepAliveSeconds);
     server.Post(s_servicePath,
