@@ -63,7 +63,7 @@ class HotspotGateway
     // Checks everything first: on std::invalid_argument nothing has changed.
     void apply(const JValue& settings);
 
-    uint16_t port() const { return m_server->port(); }
+    uint16_t port() const { return m_port; }
     std::string baseUrl() const; // "http://127.0.0.1:PORT"
     // The endpoint's URL; the login and login-results URLs carry the login query.
     std::string url(Endpoint endpoint) const;
@@ -148,6 +148,9 @@ class HotspotGateway
     std::deque<LoggedRequest> m_log; // the newest kMaxLoggedRequests
     // Last: its threads call handle(), so it must go before the state they touch.
     std::unique_ptr<RawHttpServer> m_server;
+    // Kept apart from the server: a connection still served while the server is being
+    // destroyed (its pointer already null) builds the gateway's URLs from it.
+    uint16_t m_port = 0;
 };
 
 } // namespace emu::hotspot
