@@ -89,6 +89,9 @@ async function play(name, action) {
   } catch (error) {
     outcome.textContent = name + ": " + error;
   }
+  // The server leaves the page's own calls out of its events; a change that sets nothing
+  // else moving (the network's codes) shows only this way.
+  changed();
 }
 
 function cell(row, text, className) {
