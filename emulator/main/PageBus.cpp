@@ -44,7 +44,10 @@ GDBusConnection* connect(const std::string& address, std::string& error)
 }
 } // namespace
 
-PageBus::PageBus(std::function<void()> onActivity) : m_onActivity(std::move(onActivity)) {}
+PageBus::PageBus(std::function<void()> onActivity) : m_watch(std::make_shared<Watch>())
+{
+    m_watch->onActivity = std::move(onActivity);
+}
 
 PageBus::~PageBus()
 {
@@ -56,7 +59,7 @@ bool PageBus::start(const std::string& address, std::string& error)
     m_caller = connect(address, error);
     if (!m_caller)
         return false;
-    m_callerName = g_dbus_connection_get_unique_name(m_caller);
+    m_watch->callerName = g_dbus_connection_get_unique_name(m_caller);
     m_monitor = connect(address, error);
     if (!m_monitor) {
         stop();
@@ -64,8 +67,10 @@ bool PageBus::start(const std::string& address, std::string& error)
     }
     // Before becoming a monitor: from then on every message comes through the filter, which
     // keeps the others' messages from GDBus's own dispatch (a monitor must never answer).
-    m_monitorName = g_dbus_connection_get_unique_name(m_monitor);
-    m_filter = g_dbus_connection_add_filter(m_monitor, onMessage, this, nullptr);
+    m_watch->monitorName = g_dbus_connection_get_unique_name(m_monitor);
+    m_filter = g_dbus_connection_add_filter(
+        m_monitor, onMessage, new std::shared_ptr<Watch>(m_watch),
+        [](gpointer watch) { delete static_cast<std::shared_ptr<Watch>*>(watch); });
     GError* gerror = nullptr;
     GVariant* reply =
         g_dbus_connection_call_sync(m_monitor, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -84,6 +89,10 @@ bool PageBus::start(const std::string& address, std::string& error)
 
 void PageBus::stop()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_watch->mutex);
+        m_watch->stopped = true;
+    }
     if (m_monitor) {
         g_dbus_connection_remove_filter(m_monitor, m_filter);
         g_dbus_connection_close_sync(m_monitor, nullptr, nullptr);
@@ -130,9 +139,9 @@ std::string PageBus::call(const std::string& uri, const std::string& payload)
 
 std::string PageBus::signals() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_watch->mutex);
     std::string list = "[";
-    for (const std::string& signal : m_signals)
+    for (const std::string& signal : m_watch->signals)
         list += (list.size() > 1 ? "," : "") + signal;
     return list + "]";
 }
@@ -140,16 +149,18 @@ std::string PageBus::signals() const
 GDBusMessage* PageBus::onMessage(GDBusConnection*, GDBusMessage* message, gboolean incoming,
                                  gpointer data)
 {
-    auto* self = static_cast<PageBus*>(data);
+    Watch& watch = **static_cast<std::shared_ptr<Watch>*>(data);
     const char* sender = g_dbus_message_get_sender(message);
     const char* destination = g_dbus_message_get_destination(message);
     // The monitor's own traffic: the call that makes it one and its answer.
-    if (!incoming || (destination && self->m_monitorName == destination))
+    if (!incoming || (destination && watch.monitorName == destination))
         return message;
+    std::lock_guard<std::mutex> lock(watch.mutex);
     // The page's own reads would otherwise wake the page again, without end.
-    bool own = (sender && self->m_callerName == sender) ||
-               (destination && self->m_callerName == destination);
-    if (!own && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL &&
+    bool own =
+        (sender && watch.callerName == sender) || (destination && watch.callerName == destination);
+    if (!watch.stopped && !own &&
+        g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_SIGNAL &&
         g_strcmp0(g_dbus_message_get_interface(message), "com.quor.Tamo") == 0) {
         GVariant* body = g_dbus_message_get_body(message);
         JValue signal = JValue::object();
@@ -161,13 +172,12 @@ GDBusMessage* PageBus::onMessage(GDBusConnection*, GDBusMessage* message, gboole
             g_variant_get(body, "(&s)", &payload);
             signal.put("payload", payload);
         }
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_signals.push_back(signal.stringify());
-        if (self->m_signals.size() > kKeptSignals)
-            self->m_signals.pop_front();
+        watch.signals.push_back(signal.stringify());
+        if (watch.signals.size() > kKeptSignals)
+            watch.signals.pop_front();
     }
-    if (!own)
-        self->m_onActivity();
+    if (!watch.stopped && !own)
+        watch.onActivity();
     g_object_unref(message);
     return nullptr;
 }

@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -36,17 +37,22 @@ class PageBus
     std::string signals() const;
 
   private:
+    // What the monitor's filter uses. GDBus may still run a filter just removed, on its own
+    // thread: the filter holds this, and does nothing once it is stopped.
+    struct Watch {
+        std::mutex mutex;
+        bool stopped = false;
+        std::function<void()> onActivity;
+        std::string callerName, monitorName;
+        std::deque<std::string> signals; // JSON objects
+    };
     static GDBusMessage* onMessage(GDBusConnection*, GDBusMessage* message, gboolean incoming,
-                                   gpointer self);
+                                   gpointer watch);
 
-    std::function<void()> m_onActivity;
+    std::shared_ptr<Watch> m_watch;
     GDBusConnection* m_caller = nullptr;
     GDBusConnection* m_monitor = nullptr;
     guint m_filter = 0;
-    std::string m_callerName;
-    std::string m_monitorName;
-    mutable std::mutex m_mutex;
-    std::deque<std::string> m_signals; // JSON objects
 };
 
 } // namespace emulator
