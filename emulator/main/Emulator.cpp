@@ -8,6 +8,7 @@
 #include "DbService.h"
 #include "DeviceServer.h"
 #include "HotspotServer.h"
+#include "PageServer.h"
 #include "PropertyServices.h"
 #include "TelephonyService.h"
 #include "VoicemailServer.h"
@@ -50,6 +51,11 @@ std::unique_ptr<EmulatorServer> voicemail(const JValue& section, const ServerCon
     return std::make_unique<VoicemailServer>(section, context.device);
 }
 
+std::unique_ptr<EmulatorServer> page(const JValue& section, const ServerContext& context)
+{
+    return std::make_unique<PageServer>(section, context.device);
+}
+
 std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const ServerContext& context)
 {
     return std::make_unique<DeviceServer>(
@@ -57,7 +63,8 @@ std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const Ser
 }
 
 // Every server, by its configuration section, in start order: the activity manager last,
-// since its activities call the others as soon as it runs. A carrier server is one more line.
+// since its activities call the others as soon as it runs (the page only watches and waits
+// for a person). A carrier server is one more line.
 const struct {
     const char* section;
     ServerFactory make;
@@ -70,6 +77,7 @@ const struct {
     {"applicationManager", device<ApplicationManagerService>},
     {"hotspot", hotspot},
     {"voicemail", voicemail},
+    {"page", page},
     {"activitymanager", activityManager},
 };
 
