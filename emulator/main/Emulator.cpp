@@ -318,8 +318,8 @@ bool Emulator::start(std::string& error)
     for (const auto& [key, value] : env)
         m_envLines.push_back("export " + key + "=" + shellQuote(value));
     // The build tree's tools (tamo-send), for the shell that reads DIR/env.
-    if (g_file_test(NIMBOS_EMULATOR_TOOLS_DIR, G_FILE_TEST_IS_DIR))
-        m_envLines.push_back("export PATH=" + shellQuote(NIMBOS_EMULATOR_TOOLS_DIR) + ":\"$PATH\"");
+    if (!m_options.toolsDir.empty() && g_file_test(m_options.toolsDir.c_str(), G_FILE_TEST_IS_DIR))
+        m_envLines.push_back("export PATH=" + shellQuote(m_options.toolsDir) + ":\"$PATH\"");
     for (const std::string& line : m_envLines)
         envText += line + "\n";
     // Written whole or not at all: its appearance tells a watcher that everything is ready.

@@ -19,6 +19,7 @@ struct EmulatorOptions {
     std::string stateDir; // empty: a fresh temporary folder
     double timeScale = 1.0;
     std::vector<std::string> serviceDirs;
+    std::string toolsDir; // put first on the PATH of DIR/env; empty: PATH is left alone
 };
 
 class Emulator

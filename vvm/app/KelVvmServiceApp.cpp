@@ -153,11 +153,10 @@ std::string KelVvmServiceApp::derivePlatformVersion(const std::string& property,
 bool KelVvmServiceApp::parseArgs(int argc, char** argv)
 {
     KLOG_DEBUG("parseArgs");
-    static const struct option options[] = {{"help", no_argument, nullptr, 'h'},
-                                            {"noidle", no_argument, nullptr, 'n'},
-                                            {"log", required_argument, nullptr, 'l'},
-                                            {"folder", required_argument, nullptr, 'f'},
-                                            {nullptr, 0, nullptr, 0}};
+    static const struct option options[] = {
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+        {"noidle", no_argument, nullptr, 'n'},       {"log", required_argument, nullptr, 'l'},
+        {"folder", required_argument, nullptr, 'f'}, {nullptr, 0, nullptr, 0}};
     optind = 1;
     opterr = 0; // unknown options are skipped quietly
     int option;
@@ -165,6 +164,10 @@ bool KelVvmServiceApp::parseArgs(int argc, char** argv)
         switch (option) {
         case 'h':
             printUsage(argv[0]);
+            return true;
+        case 'V':
+            printf("kelvvm %s\n", KEL_VERSION);
+            fflush(stdout);
             return true;
         case 'n':
             KLOG_INFO("Disable idle timer");
@@ -190,9 +193,11 @@ void KelVvmServiceApp::printUsage(const char* argv0)
     KLOG_DEBUG("Print Usage");
     gchar* name = g_path_get_basename(argv0);
     printf("Runs the KEL Visual Voicemail service\n\n"
-           "    Usage: %s [-n|--noidle] [-h|--help] [-l|--log level] [-f|--folder folder]\n\n"
+           "    Usage: %s [-n|--noidle] [-h|--help] [--version] [-l|--log level] [-f|--folder "
+           "folder]\n\n"
            "    Options:\n"
            "    -h    Show this help message (will exit)\n"
+           "    --version  Show the version (will exit)\n"
            "    -l    Set the log level (none, critical, error, warning, info, debug)\n"
            "    -f    Set the download folder\n"
            "    -n    Disable idle timer\n\n",
