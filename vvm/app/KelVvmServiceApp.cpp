@@ -193,11 +193,9 @@ void KelVvmServiceApp::printUsage(const char* argv0)
     KLOG_DEBUG("Print Usage");
     gchar* name = g_path_get_basename(argv0);
     printf("Runs the KEL Visual Voicemail service\n\n"
-           "    Usage: %s [-n|--noidle] [-h|--help] [--version] [-l|--log level] [-f|--folder "
-           "folder]\n\n"
+           "    Usage: %s [-n|--noidle] [-h|--help] [-l|--log level] [-f|--folder folder]\n\n"
            "    Options:\n"
            "    -h    Show this help message (will exit)\n"
-           "    --version  Show the version (will exit)\n"
            "    -l    Set the log level (none, critical, error, warning, info, debug)\n"
            "    -f    Set the download folder\n"
            "    -n    Disable idle timer\n\n",
