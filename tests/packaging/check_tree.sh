@@ -116,6 +116,7 @@ for page in man8/kelvvm.8 man8/kelwisprd.8 man5/kelvvm.conf.5 man5/kelwisprd.con
   man1/tamo-send.1 man1/nimbos-emulator.1; do
   file=$(ls "$root$prefix/share/man/$page"{,.gz} 2>/dev/null | head -n 1)
   [[ -n $file ]] || { fail "$page is missing"; continue; }
+  [[ $(stat -c %a "$file") == 644 ]] || fail "$page has mode $(stat -c %a "$file"), not 644"
   out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$file" 2>&1 >/dev/null)
   [[ -z $out ]] || fail "man $page: $out"
 done
