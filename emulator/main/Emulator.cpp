@@ -30,6 +30,7 @@ namespace
 struct ServerContext {
     const DeviceContext& device;
     const std::string& configDir;
+    const std::string& pageDir;
 };
 
 using ServerFactory = std::unique_ptr<EmulatorServer> (*)(const JValue& section,
@@ -53,7 +54,7 @@ std::unique_ptr<EmulatorServer> voicemail(const JValue& section, const ServerCon
 
 std::unique_ptr<EmulatorServer> page(const JValue& section, const ServerContext& context)
 {
-    return std::make_unique<PageServer>(section, context.device);
+    return std::make_unique<PageServer>(section, context.device, context.pageDir);
 }
 
 std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const ServerContext& context)
@@ -299,7 +300,7 @@ bool Emulator::start(std::string& error)
         }
     }
 
-    ServerContext serverContext{m_context, m_configDir};
+    ServerContext serverContext{m_context, m_configDir, m_options.pageDir};
     try {
         for (const auto& entry : kServers) {
             m_servers.push_back(entry.make(m_config[entry.section], serverContext));
@@ -326,8 +327,8 @@ bool Emulator::start(std::string& error)
     for (const auto& [key, value] : env)
         m_envLines.push_back("export " + key + "=" + shellQuote(value));
     // The build tree's tools (tamo-send), for the shell that reads DIR/env.
-    if (g_file_test(NIMBOS_EMULATOR_TOOLS_DIR, G_FILE_TEST_IS_DIR))
-        m_envLines.push_back("export PATH=" + shellQuote(NIMBOS_EMULATOR_TOOLS_DIR) + ":\"$PATH\"");
+    if (!m_options.toolsDir.empty() && g_file_test(m_options.toolsDir.c_str(), G_FILE_TEST_IS_DIR))
+        m_envLines.push_back("export PATH=" + shellQuote(m_options.toolsDir) + ":\"$PATH\"");
     for (const std::string& line : m_envLines)
         envText += line + "\n";
     // Written whole or not at all: its appearance tells a watcher that everything is ready.

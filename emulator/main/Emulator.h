@@ -19,6 +19,8 @@ struct EmulatorOptions {
     std::string stateDir; // empty: a fresh temporary folder
     double timeScale = 1.0;
     std::vector<std::string> serviceDirs;
+    std::string toolsDir; // put first on the PATH of DIR/env; empty: PATH is left alone
+    std::string pageDir;  // the page's files, unless the configuration names others
 };
 
 class Emulator

@@ -78,10 +78,15 @@ bool PageBus::start(const std::string& address, std::string& error)
                                     g_variant_new("(^asu)", kEveryMessage, 0u), nullptr,
                                     G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, &gerror);
     if (!reply) {
-        error = std::string("the page cannot monitor the bus: ") + gerror->message;
+        // A bus whose policy forbids monitoring (a system bus) still gets a page, which then
+        // changes only when it is loaded again or acts itself.
+        QMLOG(QmLogGetContext("nimbos-emulator"), QMLOG_LEVEL_WARNING,
+              "the page will not update by itself, it cannot monitor the bus: %s", gerror->message);
         g_error_free(gerror);
-        stop();
-        return false;
+        g_dbus_connection_remove_filter(m_monitor, m_filter);
+        g_dbus_connection_close_sync(m_monitor, nullptr, nullptr);
+        g_clear_object(&m_monitor);
+        return true;
     }
     g_variant_unref(reply);
     return true;

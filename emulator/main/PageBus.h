@@ -24,7 +24,8 @@ class PageBus
     PageBus(const PageBus&) = delete;
     PageBus& operator=(const PageBus&) = delete;
 
-    // Connects twice to the bus at `address`: once to call, once to monitor.
+    // Connects twice to the bus at `address`: once to call, once to monitor. False only when it
+    // cannot call; a bus that refuses the monitor leaves the page without its events.
     bool start(const std::string& address, std::string& error);
     void stop();
 

@@ -47,8 +47,9 @@ QmLogContext* logContext()
 }
 } // namespace
 
-PageServer::PageServer(const JValue& section, const DeviceContext& context)
-    : m_port(0), m_dir(NIMBOS_EMULATOR_PAGE_DIR), m_mediaDir(context.stateDir + "/media/kel/"),
+PageServer::PageServer(const JValue& section, const DeviceContext& context,
+                       const std::string& defaultDir)
+    : m_port(0), m_dir(defaultDir), m_mediaDir(context.stateDir + "/media/kel/"),
       m_bus([this] { onActivity(); })
 {
     int32_t port = 0;

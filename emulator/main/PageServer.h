@@ -27,7 +27,8 @@ class PageServer : public EmulatorServer
   public:
     // `section`: "port" (0, the default: an ephemeral one), "dir" (the page's files; the
     // source tree's emulator/page by default).
-    PageServer(const JValue& section, const DeviceContext& context);
+    // `defaultDir`: the page's files unless the section's "dir" names others.
+    PageServer(const JValue& section, const DeviceContext& context, const std::string& defaultDir);
     ~PageServer() override;
     bool start(std::string& error) override;
     void stop() override;
