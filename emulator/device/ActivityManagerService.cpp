@@ -297,13 +297,23 @@ std::unique_ptr<JValue> ActivityManagerService::complete(const JValue& payload)
     bool restart = false;
     if (payload.hasKey("restart") && !payload["restart"].asBool(restart))
         bad("\"restart\" must be a boolean");
+    // A callee whose work failed while its trigger still holds asks for a pause before the
+    // next call instead of being called again at once.
+    double delayMs = 0;
+    if (payload.hasKey("delay")) {
+        delayMs = intervalMilliseconds(payload["delay"].asString());
+        if (delayMs <= 0)
+            bad("A \"delay\" is an interval such as \"1m\"");
+        if (!restart)
+            bad("A \"delay\" needs \"restart\": true");
+    }
     if (payload.hasKey("trigger")) {
         checkTrigger(payload["trigger"]);
         activity.definition.put("trigger", copyOf(payload["trigger"]));
     }
     releaseAdopter(activity);
     if (restart) {
-        arm(activity);
+        arm(activity, delayMs);
     } else {
         remove(activity);
     }

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 
@@ -51,7 +52,8 @@ class VoicemailEndToEndTest : public DeviceTest
     {
         m_device.configure(configuration());
         // kelvvm's lines land in the bus's log, beside the emulator's.
-        ASSERT_NO_FATAL_FAILURE(startDevice({"--time-scale", "300"}, {{"QMLOG_STDERR", "1"}}));
+        m_env["QMLOG_STDERR"] = "1";
+        ASSERT_NO_FATAL_FAILURE(startDevice({"--time-scale", "300"}, m_env));
         m_media = m_device.env("KELVVM_MEDIA_FOLDER");
         ASSERT_EQ(m_media, m_device.stateDir() + "/media/kel/");
         // The SIM-status activity activates kelvvm at once; its account check must be over
@@ -103,6 +105,7 @@ class VoicemailEndToEndTest : public DeviceTest
 
     std::string m_media;
     bool m_waitForSimCheck = true;
+    std::map<std::string, std::string> m_env;
 };
 
 // The phone starts and a new-voicemail SMS arrives while the SIM check that the start set off
@@ -111,6 +114,13 @@ class VoicemailAtStartUp : public VoicemailEndToEndTest
 {
   protected:
     VoicemailAtStartUp() { m_waitForSimCheck = false; }
+};
+
+// The phone in ordinary use, with kelvvm's idle period of 30 s down to half a second.
+class VoicemailInUse : public VoicemailEndToEndTest
+{
+  protected:
+    VoicemailInUse() { m_env["KELVVM_TEST_TIME_SCALE"] = "60"; }
 };
 
 TEST_F(VoicemailEndToEndTest, NewVoicemailSmsCreatesTheMailboxSubscribesAndSynchronizes)
@@ -234,6 +244,44 @@ TEST_F(VoicemailAtStartUp, TheSimCheckKeepsTheMailboxAnSmsCreatesMeanwhile)
     EXPECT_EQ(find(kMailbox).arraySize(), 1u);
     EXPECT_EQ(find(kMessages).arraySize(), size_t(kCalls));
     EXPECT_EQ(filesIn(m_media).size(), size_t(kCalls));
+}
+
+// While the SIM cannot be read a delete run can only fail, and its trigger holds: the runs wait
+// longer and longer, kelvvm reaches its idle exit, and the deletion reaches the carrier once the
+// SIM reads again, at the latest with the next synchronization.
+TEST_F(VoicemailInUse, FailedDeleteRunsWaitLongerEachTimeAndTheDeletionArrivesLater)
+{
+    receiveNewVoicemailSms();
+    control("com.quor.telephony", "setSim", "{\"imsi\":\"\"}");
+    std::string deleted = record("2005")["_id"].asString();
+    call("quor://com.quor.db/del", "{\"ids\":[\"" + deleted + "\"]}");
+    auto runs = [&] { return activity("KelVvmMessagesDeleted")["callbacks"].asInt64(); };
+    ASSERT_TRUE(runUntil([&] { return runs() >= 2; }, kPatienceMs)) << "a wait is no stop";
+    // Ten emulated minutes at 300 times: waits of 1, 2, 4 and 8 minutes allow four runs.
+    runUntil([] { return false; }, 2000);
+    EXPECT_LE(runs(), 5);
+    EXPECT_TRUE(runUntil([] { return !nameHasOwner("com.quor.kelvvm"); }, kPatienceMs))
+        << "kelvvm reaches its idle exit while the condition lasts";
+    EXPECT_FALSE(platformCall("2005").isNull());
+
+    control("com.quor.telephony", "setSim", "{\"imsi\":\"208101234567890\"}");
+    EXPECT_EQ(call("quor://com.quor.kelvvm/smsNotification").stringify(), "{\"returnValue\":true}");
+    EXPECT_TRUE(platformCall("2005").isNull());
+    EXPECT_FALSE(g_file_test((m_media + "2005.amr").c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_TRUE(record("2005").isNull()) << "not stored again";
+}
+
+// A "ping" answered while a synchronization waits for the IMSI (2 s) does not end kelvvm under
+// it.
+TEST_F(VoicemailInUse, APingDuringASynchronizationDoesNotEndItByTheIdleExit)
+{
+    control("com.quor.telephony", "setSim", "{\"imsiDelayMs\":600000}");
+    Replies sms;
+    m_client->start("quor://com.quor.kelvvm/smsNotification", "{}", sms);
+    runUntil([] { return false; }, 300);
+    EXPECT_EQ(call("quor://com.quor.kelvvm/ping", "{\"a\":1}").stringify(), "{\"a\":1}");
+    EXPECT_EQ(answer(sms).stringify(), "{\"returnValue\":true}");
+    EXPECT_EQ(find(kMessages).arraySize(), size_t(kCalls));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "DeleteMessageActivity.h"
 
 #include "KelVvmLog.h"
+#include "KelVvmMessageRecords.h"
 #include "KelVvmRequest.h"
 #include "KelVvmServiceValues.h"
 #include "KelVvmUtils.h"
@@ -14,7 +15,8 @@ namespace
 const int kActivityErrorCode = 666;
 } // namespace
 
-DeleteMessageActivity::DeleteMessageActivity(TSMessage* message) : KelVvmActivity(message)
+DeleteMessageActivity::DeleteMessageActivity(TSMessage* message)
+    : KelVvmMarksActivity(message, KelVvmBackoff::s_deleteKey)
 {
     m_activityType = 4;
     KLOG_DEBUG("New DeleteMessageActivity");
@@ -23,10 +25,9 @@ DeleteMessageActivity::DeleteMessageActivity(TSMessage* message) : KelVvmActivit
 void DeleteMessageActivity::onWork()
 {
     KLOG_DEBUG("DeleteMessageActivity::onWork");
-    ZephDBQuery query;
-    query.from(KelVvmServiceValues::s_voiceMessageKind);
-    query.where("_del", "=", JValue(true));
-    query.where("reallyDeleted", "=", JValue());
+    // The live records too: a deleted record may be a second one of a call that a live record
+    // still shows, whose message and file must stay.
+    ZephDBQuery query = everyMessageRecord();
     ownedCall(handleMessagesToDelete, [&](TSMethodFunction function, void* context) {
         return ZephDB::find(m_serviceHandle, function, context, query, false);
     });
@@ -38,16 +39,12 @@ bool DeleteMessageActivity::handleMessagesToDelete(TSHandle*, TSMessage* reply, 
     const char* text = TSMessageGetPayload(reply);
     KLOG_DEBUG("handleCurrentMessages: %s", text);
     try {
-        JValue results = vtjsonParse(text)["results"];
-        for (size_t i = 0; i < results.arraySize(); i++) {
-            JValue record = results[i];
-            KelVvmRequest::deleteMessage(record["id"].asString());
-            activity->forgetMessage(record);
-        }
+        KelVvmMessageRecords records(vtjsonParse(text)["results"]);
+        activity->carryDeletions(records, [](const std::string&) { return true; });
     } catch (const std::exception& e) {
         activity->fail(e.what(), kActivityErrorCode);
         return true;
     }
-    activity->complete(true);
+    activity->workDone();
     return true;
 }

@@ -3,17 +3,18 @@
 #ifndef DELETEMESSAGEACTIVITY_H
 #define DELETEMESSAGEACTIVITY_H
 
-#include "KelVvmActivity.h"
+#include "KelVvmMarksActivity.h"
 
-class DeleteMessageActivity : public KelVvmActivity
+class DeleteMessageActivity : public KelVvmMarksActivity
 {
   public:
     explicit DeleteMessageActivity(TSMessage* message);
 
     void onWork() override;
 
-    // The records marked "_del" and not yet "reallyDeleted": each is deleted on the server,
-    // its audio file removed, then merged as really deleted.
+    // Every voice-message record: each one marked "_del" and not yet "reallyDeleted" is deleted
+    // on the server (unless a live record still shows its call), its audio file removed (unless
+    // a live record names it), then merged as really deleted.
     static bool handleMessagesToDelete(TSHandle* handle, TSMessage* reply, void* activity);
 };
 

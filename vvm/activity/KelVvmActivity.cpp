@@ -214,6 +214,11 @@ void KelVvmActivity::onAdopted()
     KelVvmActivityMgr::getInstance()->queueActivity(this);
 }
 
+bool KelVvmActivity::duplicates(const KelVvmActivity& other) const
+{
+    return other.m_activityType == m_activityType;
+}
+
 void KelVvmActivity::execute()
 {
     getMailbox();

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+class KelVvmMessageRecords;
 class TamoMessage;
 
 class KelVvmActivityException : public std::runtime_error
@@ -58,6 +59,9 @@ class KelVvmActivity : public NoCopyClass
     virtual void onComplete() {}
 
     virtual void execute();
+    // True when `other`, already queued, would do this activity's work: the manager then ends
+    // this one at once. By default two activities of one type do the same work.
+    virtual bool duplicates(const KelVvmActivity& other) const;
 
     // The work chain and the work steps, defined in vvm/sync.
     virtual void getMailbox();
@@ -90,9 +94,18 @@ class KelVvmActivity : public NoCopyClass
     // Sends `payload` to the activity manager's "complete"; the activity ends when it answers,
     // or at once when the call cannot be made.
     void sendCompletion(JValue& payload);
-    // Removes the audio file a message record names (only a file of the media folder) and marks
-    // the record "reallyDeleted", with "readMessage" false and no "audioPath"; fire and forget.
-    void forgetMessage(const JValue& record);
+    // Removes the audio file a message record names when `removeFile` (only a file of the media
+    // folder) and marks the record "reallyDeleted", with "readMessage" false and no "audioPath";
+    // fire and forget.
+    void forgetMessage(const JValue& record, bool removeFile);
+    // Carries the deletions the user made and nobody carried yet: each call goes from the
+    // carrier when `listed` says the carrier may hold it and no live record still shows it;
+    // each file goes unless a live record names it. Returns how many calls went. Throws what
+    // the exchange throws.
+    int carryDeletions(const KelVvmMessageRecords& records,
+                       const std::function<bool(const std::string&)>& listed);
+    // Purges every further record of a call, and its file unless a live record names it.
+    void removeDuplicates(const KelVvmMessageRecords& records);
 
     // Merge into the mailbox record, selected by its kind; fire and forget.
     void updateMailbox(const std::string& key, const JValue& value);

@@ -120,7 +120,7 @@ void KelVvmActivityMgr::queueActivity(KelVvmActivity* activity)
 bool KelVvmActivityMgr::hasDuplicate(KelVvmActivity* activity)
 {
     for (KelVvmActivity* queued : m_queue) {
-        if (queued != activity && queued->m_activityType == activity->m_activityType)
+        if (queued != activity && activity->duplicates(*queued))
             return true;
     }
     return false;

@@ -13,7 +13,8 @@ namespace
 const int kActivityErrorCode = 666;
 } // namespace
 
-ReadMessageActivity::ReadMessageActivity(TSMessage* message) : KelVvmActivity(message)
+ReadMessageActivity::ReadMessageActivity(TSMessage* message)
+    : KelVvmMarksActivity(message, KelVvmBackoff::s_readKey)
 {
     m_activityType = 3;
     KLOG_DEBUG("New ReadMessageActivity");
@@ -52,6 +53,6 @@ bool ReadMessageActivity::handleReadMessages(TSHandle*, TSMessage* reply, void* 
         activity->fail(e.what(), kActivityErrorCode);
         return true;
     }
-    activity->complete(true);
+    activity->workDone();
     return true;
 }

@@ -2,9 +2,9 @@
 #ifndef READMESSAGEACTIVITY_H
 #define READMESSAGEACTIVITY_H
 
-#include "KelVvmActivity.h"
+#include "KelVvmMarksActivity.h"
 
-class ReadMessageActivity : public KelVvmActivity
+class ReadMessageActivity : public KelVvmMarksActivity
 {
   public:
     explicit ReadMessageActivity(TSMessage* message);

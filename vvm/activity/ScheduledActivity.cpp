@@ -13,10 +13,21 @@ ScheduledActivity::ScheduledActivity(TSMessage* message) : KelVvmActivity(messag
     KLOG_DEBUG("New ScheduledActivity");
 }
 
+std::string ScheduledActivity::retryName() const
+{
+    return m_params["$activity"]["name"].asString();
+}
+
+bool ScheduledActivity::duplicates(const KelVvmActivity& other) const
+{
+    auto* scheduled = dynamic_cast<const ScheduledActivity*>(&other);
+    return scheduled && scheduled->retryName() == retryName();
+}
+
 void ScheduledActivity::execute()
 {
     KLOG_DEBUG("ScheduledActivity::execute");
-    std::string name = m_params["$activity"]["name"].asString();
+    std::string name = retryName();
     KelVvmActivity* retry = nullptr;
     if (name == s_smsScheduledActivity)
         retry = new SmsNotificationActivity(nullptr);

@@ -12,6 +12,12 @@ class ScheduledActivity : public KelVvmActivity
 
     // Replaces the work chain: queues at most one new activity, then completes.
     void execute() override;
+    // Only a retry of the same name: an SMS retry and a refresh retry due together each run,
+    // since only the first may create the mailbox.
+    bool duplicates(const KelVvmActivity& other) const override;
+
+  private:
+    std::string retryName() const;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // KelVvmServiceApp: the service process: options, bus registration, idle timer and teardown.
 #include "KelVvmServiceApp.h"
 
+#include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
 #include "KelVvmSettings.h"
 #include "KelVvmStop.h"
@@ -221,7 +222,10 @@ void KelVvmServiceApp::setupService()
 
 void KelVvmServiceApp::startIdleTimer(int seconds)
 {
-    if (m_idleTimerId != 0)
+    // A "ping" or "test" answered while an activity is queued, running or waiting for the
+    // activity manager must not end the process under it: the manager arms the timer when
+    // the last activity is done.
+    if (m_idleTimerId != 0 || KelVvmActivityMgr::getInstance()->live() > 0)
         return;
     KLOG_DEBUG("Starting Idle Timer of %ds", seconds);
     m_idleTimerId = g_timeout_add(guint(scaledMilliseconds(seconds)), quitIfIdle, this);
@@ -243,6 +247,12 @@ gboolean KelVvmServiceApp::quitIfIdle(void* app)
     auto* self = static_cast<KelVvmServiceApp*>(app);
     // The source ends with this call; forget its id so nobody removes it again.
     self->m_idleTimerId = 0;
+    // Work that started after the timer was armed without stopping it keeps the process; the
+    // manager arms the timer again when it is done.
+    if (KelVvmActivityMgr::getInstance()->live() > 0) {
+        KLOG_DEBUG("Idle timer: activities still alive, not quitting");
+        return FALSE;
+    }
     self->quit();
     return FALSE;
 }

@@ -14,4 +14,8 @@ bool isPlainFileName(const std::string& name);
 // since anyone able to write the database could otherwise name any file.
 bool isFileInFolder(const std::string& path, const std::string& folder);
 
+// Removes the file a record names, only when it lies directly inside the media folder; an empty
+// path, a file gone already or one that cannot be removed changes nothing.
+void removeMediaFile(const std::string& path);
+
 #endif

@@ -3,11 +3,10 @@
 #include "KelVvmActivity.h"
 #include "KelVvmLog.h"
 #include "KelVvmMediaFiles.h"
+#include "KelVvmMessageRecords.h"
 #include "KelVvmReplyStep.h"
 #include "KelVvmServiceValues.h"
 #include "ZephDB.h"
-
-#include <cstdio>
 
 namespace
 {
@@ -27,39 +26,16 @@ ZephDBQuery kindQuery(const std::string& kind)
     return query;
 }
 
-// Only a file directly inside the media folder: a record names its file, and anything able to
-// write the database must not be able to make the service remove other files.
-void removeAudioFile(const std::string& path)
-{
-    if (!isFileInFolder(path, KelVvmServiceValues::s_mediaFolder)) {
-        KLOG_WARNING("Not removing %s: not a file of the media folder", path.c_str());
-        return;
-    }
-    // A file that is gone already, or cannot be removed, changes nothing here.
-    std::remove(path.c_str());
-}
-
 } // namespace
-
-void KelVvmActivity::forgetMessage(const JValue& record)
-{
-    std::string audioPath = record["audioPath"].asString();
-    if (!audioPath.empty())
-        removeAudioFile(audioPath);
-    JValue mark = JValue::object();
-    mark.put("_id", record["_id"]);
-    mark.put("reallyDeleted", true);
-    mark.put("readMessage", false);
-    mark.put("audioPath", "");
-    ZephDB::merge(m_serviceHandle, nullptr, nullptr, mark);
-}
 
 void KelVvmActivity::wipeUserAccount()
 {
     KLOG_DEBUG("KelVvmActivity::wipeUserAccount");
     ZephDBQuery mailboxes = kindQuery(KelVvmServiceValues::s_mailboxKind);
     ZephDB::del(m_serviceHandle, nullptr, nullptr, mailboxes, false);
-    ZephDBQuery messages = kindQuery(KelVvmServiceValues::s_voiceMessageKind);
+    // The deleted records too: a deletion not carried yet would keep its file (the previous
+    // subscriber's voicemail) and keep the delete activity's trigger armed.
+    ZephDBQuery messages = everyMessageRecord();
     ownedCall(handleGetMessagesToDelete, [&](TSMethodFunction function, void* context) {
         return ZephDB::find(m_serviceHandle, function, context, messages, false);
     });
@@ -69,16 +45,18 @@ void KelVvmActivity::wipeUserAccount()
 void KelVvmActivity::onGetMessagesToDelete(const JValue& reply)
 {
     KLOG_DEBUG("KelVvmActivity::onGetMessagesToDelete");
-    JValue results = reply["results"];
-    size_t count = results.arraySize();
-    for (size_t i = 0; i < count; i++) {
-        // Marked "reallyDeleted", the records are not what the delete activity reports to the
-        // server: the erasure stays local.
-        forgetMessage(results[i]);
+    KelVvmMessageRecords records(reply["results"]);
+    // Every record goes, deleted ones included, and every file they name: the erasure stays
+    // local, and nothing of the previous subscriber's voicemail is kept or carried later.
+    // Purged, since a record kept as deleted would stop the same call from being stored again
+    // should this account come back.
+    for (const auto* group : {&records.live, &records.duplicates, &records.pending}) {
+        for (const JValue& record : *group)
+            removeMediaFile(record["audioPath"].asString());
     }
-    if (count > 0) {
-        ZephDBQuery messages = kindQuery(KelVvmServiceValues::s_voiceMessageKind);
-        ZephDB::del(m_serviceHandle, nullptr, nullptr, messages, false);
+    if (reply["results"].arraySize() > 0) {
+        ZephDBQuery messages = everyMessageRecord();
+        ZephDB::del(m_serviceHandle, nullptr, nullptr, messages, true);
     }
     if (!m_wipingAccount) {
         fail("User account erased", kActivityErrorCode);

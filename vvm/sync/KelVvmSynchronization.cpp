@@ -2,10 +2,12 @@
 // and the fetching of new messages into the media folder.
 #include "HttpRequest.h"
 #include "KelVvmActivity.h"
+#include "KelVvmBackoff.h"
 #include "KelVvmConstants.h"
 #include "KelVvmLog.h"
 #include "KelVvmMediaFiles.h"
 #include "KelVvmMessage.h"
+#include "KelVvmMessageRecords.h"
 #include "KelVvmReplyStep.h"
 #include "KelVvmRequest.h"
 #include "KelVvmServiceValues.h"
@@ -105,6 +107,17 @@ bool fetchAudio(KelVvmActivity& activity, KelVvmMessage& message, const std::str
     return true;
 }
 
+// Marks a record read; `carried` clears its pending listen too.
+void markRead(KelVvmActivity& activity, const JValue& record, bool carried)
+{
+    JValue change = JValue::object();
+    change.put("_id", record["_id"]);
+    if (carried)
+        change.put("readMessage", false);
+    change.put("read", true);
+    ZephDB::merge(activity.m_serviceHandle, nullptr, nullptr, change);
+}
+
 } // namespace
 
 void KelVvmActivity::syncMessages()
@@ -123,13 +136,7 @@ void KelVvmActivity::syncMessages()
             updateMailbox("defaultGreeting", JValue(user.m_inviteMessageDefaut));
         }
     }
-    ZephDBQuery query;
-    query.from(KelVvmServiceValues::s_voiceMessageKind);
-    // Only what the reconciliation reads ("_id" comes with every selection): the whole records
-    // of a full mailbox make a reply of about a hundred kilobytes, which the bus connection's
-    // read buffer keeps its size for, and parsed they take several times that.
-    query.select("id");
-    query.select("read");
+    ZephDBQuery query = everyMessageRecord();
     ownedCall(handleCurrentMessages, [&](TSMethodFunction function, void* context) {
         return ZephDB::find(m_serviceHandle, function, context, query, false);
     });
@@ -154,9 +161,19 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
              static_cast<KelVvmGetAllMessagesResponse&>(*list).m_messages)
             calls.emplace(message.m_callId, message);
 
-        JValue records = reply["results"];
-        for (size_t i = 0; i < records.arraySize(); i++) {
-            JValue record = records[i];
+        KelVvmMessageRecords records(reply["results"]);
+        removeDuplicates(records);
+        // A call the user deleted is never stored again; a deletion nobody carried yet is
+        // carried now.
+        carryDeletions(records, [&calls](const std::string& id) { return calls.count(id) > 0; });
+        for (const auto* deleted : {&records.pending, &records.carried}) {
+            for (const JValue& record : *deleted) {
+                if (!records.shows(record["id"].asString()))
+                    calls.erase(record["id"].asString());
+            }
+        }
+
+        for (const JValue& record : records.live) {
             std::string id = record["id"].asString();
             auto call = calls.find(id);
             if (call == calls.end()) {
@@ -167,16 +184,18 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
                 removed++;
                 continue;
             }
-            bool read = false;
-            record["read"].asBool(read);
-            if (call->second.m_callStatus == ARCHIVED_MESSAGE && !read) {
-                KLOG_DEBUG("Updating message (trusted): %s", id.c_str());
-                JValue change = JValue::object();
-                change.put("_id", record["_id"]);
-                change.put("read", true);
-                ZephDB::merge(m_serviceHandle, nullptr, nullptr, change);
+            const std::string& status = call->second.m_callStatus;
+            if (record["readMessage"].asBool()) {
+                // Listened to here, and not carried yet: the synchronization carries it.
+                if (status == NEW_MESSAGE)
+                    KelVvmRequest::archiveMessage(id);
+                markRead(*this, record, true);
                 updated++;
-            } else if (call->second.m_callStatus == NEW_MESSAGE && read) {
+            } else if (status == ARCHIVED_MESSAGE && !record["read"].asBool()) {
+                KLOG_DEBUG("Updating message (trusted): %s", id.c_str());
+                markRead(*this, record, false);
+                updated++;
+            } else if (status == NEW_MESSAGE && record["read"].asBool()) {
                 // The user listened to it here: the server has not caught up yet.
                 KLOG_DEBUG("Don't trust the server - rearchive the message: %s", id.c_str());
                 KelVvmRequest::archiveMessage(id);
@@ -213,5 +232,8 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
         return;
     }
     KLOG_INFO("handleSynchronization: %d New - %d Removed - %d Updated", added, removed, updated);
+    // Every pending mark was carried above: a failed read or delete run waits no longer than
+    // a minute from now on.
+    KelVvmBackoff::resetAll();
     complete(true);
 }

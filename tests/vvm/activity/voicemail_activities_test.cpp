@@ -550,6 +550,29 @@ TEST_F(VoicemailActivitiesTest, ScheduledStartsTheActivityItsRetryNameStandsForA
     }
 }
 
+// An SMS retry and a refresh retry due together each start their activity; a second retry of
+// one name is a duplicate.
+TEST_F(VoicemailActivitiesTest, RetriesOfDifferentKindsDueTogetherBothRun)
+{
+    KelVvmActivityMgr::getInstance()->queueActivity(new Blocker());
+    ASSERT_TRUE(runUntil([] { return gHeld.size() == 1; }));
+    std::vector<std::string> replies[3];
+    const char* names[] = {"KelVvmSmsSched", "KelVvmRefreshSched", "KelVvmSmsSched"};
+    for (int i = 0; i < 3; i++) {
+        callInto("quor://com.quor.kelvvm/scheduled",
+                 std::string("{\"$activity\":{\"activityId\":9,\"name\":\"") + names[i] + "\"}}",
+                 replies[i]);
+    }
+    ASSERT_TRUE(runUntil([&] { return !replies[2].empty(); }));
+    EXPECT_EQ(KelVvmActivityMgr::getInstance()->queued(), 2u);
+    releaseHeld();
+    ASSERT_TRUE(runUntil([] { return KelVvmActivityMgr::getInstance()->live() == 0; }, 10000));
+    EXPECT_EQ(countLines("New SmsNotificationActivity"), 1u);
+    EXPECT_EQ(countLines("New MessageRefreshActivity"), 1u);
+    for (const auto& reply : replies)
+        EXPECT_EQ(reply.at(0), "{\"returnValue\":true}");
+}
+
 // ---- SIM status
 
 TEST_F(VoicemailActivitiesTest, SimStatusCompletesWithATriggerOnTheNextDifferentState)

@@ -172,11 +172,13 @@ class SyncFixture : public ::testing::Test
         return db("find", "{\"query\":{\"from\":\"" + kind + "\"}}")["results"];
     }
     // A message record as the service stores it, with only the keys the reconciliation reads.
-    std::string putRecord(const std::string& id, bool read)
+    // `extra` adds keys to the record.
+    std::string putRecord(const std::string& id, bool read, const std::string& extra = "")
     {
-        JValue reply = db("put", std::string("{\"objects\":[{\"_kind\":\"com.quor.vvm."
-                                             "kelmessages:1\",\"id\":\"") +
-                                     id + "\",\"read\":" + (read ? "true" : "false") + "}]}");
+        JValue reply =
+            db("put", std::string("{\"objects\":[{\"_kind\":\"com.quor.vvm."
+                                  "kelmessages:1\",\"id\":\"") +
+                          id + "\",\"read\":" + (read ? "true" : "false") + extra + "}]}");
         return reply["results"][0]["id"].asString();
     }
     void putMailbox()

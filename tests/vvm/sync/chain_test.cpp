@@ -238,18 +238,17 @@ std::string ChainTest::s_folder;
 
 const std::string kFindMailbox = "find {\"query\":{\"from\":\"com.quor.vvm.kelmailbox:1\"}}";
 const std::string kDelMailbox = "del {\"query\":{\"from\":\"com.quor.vvm.kelmailbox:1\"}}";
-const std::string kFindMessages = "find {\"query\":{\"from\":\"com.quor.vvm.kelmessages:1\"}}";
-const std::string kDelMessages = "del {\"query\":{\"from\":\"com.quor.vvm.kelmessages:1\"}}";
+// Every message record, the deleted ones too.
+const std::string kEveryMessage =
+    "{\"from\":\"com.quor.vvm.kelmessages:1\",\"where\":[{\"prop\":\"_del\",\"op\":\"!=\","
+    "\"val\":\"any\"}],\"select\":[\"id\",\"read\",\"readMessage\",\"audioPath\",\"_del\","
+    "\"reallyDeleted\"]}";
+const std::string kFindMessages = "find {\"query\":" + kEveryMessage + "}";
+const std::string kPurgeMessages = "del {\"query\":" + kEveryMessage + ",\"purge\":true}";
 
 std::string mergeInto(const std::string& props)
 {
     return "merge {\"query\":{\"from\":\"com.quor.vvm.kelmailbox:1\"},\"props\":" + props + "}";
-}
-
-std::string markErased(const std::string& id)
-{
-    return "merge {\"objects\":[{\"_id\":\"" + id +
-           "\",\"reallyDeleted\":true,\"readMessage\":false,\"audioPath\":\"\"}]}";
 }
 
 // A mailbox record as an earlier run left it; `extra` adds keys.
@@ -327,19 +326,24 @@ TEST_F(ChainTest, SeveralRecordsEraseTheAccountInOrderThenTheRestartEndsErased)
 {
     writeFile(mediaFile("m1.amr"));
     writeFile(mediaFile("m2.amr"));
+    writeFile(mediaFile("m4.amr"));
+    // m4: deleted by the user, its deletion not carried yet; it goes with the rest.
     store("[" + mailbox() + "," + mailbox() + ",{\"_id\":\"m1\",\"_kind\":\"" + kMessageKind +
           "\",\"audioPath\":\"" + mediaFile("m1.amr") + "\"},{\"_id\":\"m2\",\"_kind\":\"" +
           kMessageKind + "\",\"audioPath\":\"" + mediaFile("m2.amr") +
-          "\"},{\"_id\":\"m3\",\"_kind\":\"" + kMessageKind + "\",\"audioPath\":\"\"}]");
+          "\"},{\"_id\":\"m3\",\"_kind\":\"" + kMessageKind +
+          "\",\"audioPath\":\"\"},{\"_id\":\"m4\",\"_kind\":\"" + kMessageKind +
+          "\",\"_del\":true,\"audioPath\":\"" + mediaFile("m4.amr") + "\"}]");
     EXPECT_EQ(run("{\"create\":false}"), failure("User account erased"));
     EXPECT_EQ(dbCalls(),
-              (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages, markErased("m1"),
-                                        markErased("m2"), markErased("m3"), kDelMessages,
+              (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages, kPurgeMessages,
                                         // Started over: no record now, so erased again.
                                         kFindMailbox, kDelMailbox, kFindMessages}));
-    EXPECT_FALSE(g_file_test(mediaFile("m1.amr").c_str(), G_FILE_TEST_EXISTS));
-    EXPECT_FALSE(g_file_test(mediaFile("m2.amr").c_str(), G_FILE_TEST_EXISTS));
-    EXPECT_EQ(live(kMessageKind).arraySize(), 0u);
+    for (const char* file : {"m1.amr", "m2.amr", "m4.amr"})
+        EXPECT_FALSE(g_file_test(mediaFile(file).c_str(), G_FILE_TEST_EXISTS)) << file;
+    JValue left = call("quor://com.quor.db/emulator/objects",
+                       std::string("{\"from\":\"") + kMessageKind + "\"}")["results"];
+    EXPECT_EQ(left.arraySize(), 0u) << left.stringify();
     EXPECT_TRUE(gJournal.empty());
 }
 
@@ -360,10 +364,9 @@ TEST_F(ChainTest, TheErasureRemovesOnlyFilesDirectlyInsideTheMediaFolder)
     EXPECT_TRUE(g_file_test((s_folder + "/outside/climber").c_str(), G_FILE_TEST_EXISTS));
     EXPECT_TRUE(g_file_test((s_folder + "/media").c_str(), G_FILE_TEST_IS_DIR));
     EXPECT_FALSE(g_file_test(mediaFile("inside.amr").c_str(), G_FILE_TEST_EXISTS));
-    // Every record is still marked and deleted, whatever its path.
-    EXPECT_EQ(dbCalls(), (std::vector<std::string>{
-                             kFindMailbox, kDelMailbox, kFindMessages, markErased("a"),
-                             markErased("b"), markErased("c"), markErased("d"), kDelMessages}));
+    // Every record still goes, whatever its path.
+    EXPECT_EQ(dbCalls(),
+              (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages, kPurgeMessages}));
 }
 
 TEST_F(ChainTest, TheSimDecidesWhetherTheAccountStays)

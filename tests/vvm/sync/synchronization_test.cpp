@@ -86,29 +86,53 @@ TEST_F(SynchronizationTest, DeletesVanishedCallsTrustsArchivedStatesAndFetchesNe
     EXPECT_TRUE(logged("handleSynchronization: 0 New - 0 Removed - 0 Updated"));
 }
 
-TEST_F(SynchronizationTest, ReadStatesFollowTheTrustRuleAndDuplicateRecordsGo)
+// A second record of one call goes without reaching the carrier and takes no file that the
+// first names; a deletion and a listen the user made, which no run carried yet, are carried, and
+// the deleted call is neither stored nor fetched again.
+TEST_F(SynchronizationTest, ReadStatesFollowTheTrustRuleAndTheUsersMarksAreCarriedNeverUndone)
 {
-    startPlatform("[{\"id\":\"A\"},{\"id\":\"B\"},{\"id\":\"C\",\"state\":\"ARC_MSG\"}]");
+    startPlatform("[{\"id\":\"A\"},{\"id\":\"B\"},{\"id\":\"C\",\"state\":\"ARC_MSG\"},"
+                  "{\"id\":\"D\",\"duration\":1},{\"id\":\"E\"}]");
     putMailbox();
-    putRecord("A", true);  // read here, new on the server: archived again
-    putRecord("B", false); // new on both sides: nothing
-    putRecord("C", true);  // listened to on both sides: nothing
-    std::string duplicate = putRecord("B", false);
+    std::string fileB = m_media + "B.amr", fileD = m_media + "D.amr";
+    std::ofstream(fileB) << "audio";
+    std::ofstream(fileD) << "audio";
+    putRecord("A", true); // read here, new on the server: archived again
+    putRecord("B", false, ",\"audioPath\":\"" + fileB + "\""); // new on both sides: nothing
+    putRecord("C", true);                                      // listened to on both sides: nothing
+    std::string duplicate = putRecord("B", false, ",\"audioPath\":\"" + fileB + "\"");
+    putRecord("D", false, ",\"_del\":true,\"audioPath\":\"" + fileD + "\"");
+    putRecord("E", false, ",\"readMessage\":true");
     std::map<std::string, JValue> before = messages();
 
     EXPECT_TRUE(run("sync")["returnValue"].asBool());
 
-    EXPECT_EQ(countOf("archiveCall"), 1u);
+    EXPECT_EQ(countOf("archiveCall"), 2u);
     EXPECT_EQ(m_platform->call("A")["state"].asString(), "ARC_MSG");
+    EXPECT_EQ(m_platform->call("E")["state"].asString(), "ARC_MSG");
     EXPECT_EQ(m_platform->call("B")["state"].asString(), "NEW_MSG");
+    EXPECT_EQ(countOf("deleteMultipleMessages"), 1u);
+    EXPECT_TRUE(m_platform->call("D").isNull());
+    EXPECT_EQ(m_platform->downloads().arraySize(), 0u);
     std::map<std::string, JValue> after = messages();
-    ASSERT_EQ(after.size(), 3u);
+    ASSERT_EQ(after.size(), 4u);
     for (const char* id : {"A", "B", "C"})
         EXPECT_EQ(after[id]["_rev"], before[id]["_rev"]) << id << " was written";
     EXPECT_NE(after["B"]["_id"].asString(), duplicate);
+    EXPECT_TRUE(after["E"]["read"].asBool());
+    EXPECT_FALSE(after["E"]["readMessage"].asBool());
+    EXPECT_TRUE(g_file_test(fileB.c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(g_file_test(fileD.c_str(), G_FILE_TEST_EXISTS));
+    // The second record is gone, not marked deleted for a delete run to carry.
+    JValue deleted = db("find", std::string("{\"query\":{\"from\":\"") + kMessageKind +
+                                    "\",\"where\":[{\"prop\":\"_del\",\"op\":\"=\","
+                                    "\"val\":true}]}}")["results"];
+    ASSERT_EQ(deleted.arraySize(), 1u);
+    EXPECT_EQ(deleted[0]["id"].asString(), "D");
+    EXPECT_TRUE(deleted[0]["reallyDeleted"].asBool());
     EXPECT_TRUE(logged("Don't trust the server - rearchive the message: A"));
-    EXPECT_TRUE(logged("Removing message: B"));
-    EXPECT_TRUE(logged("handleSynchronization: 0 New - 1 Removed - 0 Updated"));
+    EXPECT_TRUE(logged("Removing a second record of call B"));
+    EXPECT_TRUE(logged("handleSynchronization: 0 New - 0 Removed - 1 Updated"));
 }
 
 TEST_F(SynchronizationTest, EveryNewCallIsStoredWithOrWithoutAudioWhateverItsState)
