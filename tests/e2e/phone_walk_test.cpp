@@ -21,6 +21,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -43,7 +44,7 @@ const int kMaxDelayMs = 1200;
 // Answers of the emulator's controls, and the whole of the longest work with the carrier's
 // faults and retries, on a loaded machine or a sanitized build.
 const int kPatienceMs = 60000;
-const int kQuietPatienceMs = 180000;
+const int kQuietPatienceMs = 120000;
 // What a quiet kelvvm may use: 1% of a core over its (scaled) emulated time.
 const double kQuietCpuShare = 0.01;
 // Left by a download that a kill cut short; the next synchronization removes it.
@@ -199,6 +200,9 @@ class Walk
     bool m_simReady = true;
     bool m_killed = false;
     bool m_smsHandled = false;
+    // The steps of the last SIM swap or foreign network, and of the last kill.
+    std::optional<size_t> m_lastErasure;
+    std::optional<size_t> m_lastKill;
     // The carrier's audio size of every call seen there.
     std::map<std::string, std::uintmax_t> m_sizes;
     std::map<std::string, std::string> m_outside;
@@ -286,7 +290,10 @@ void Walk::collectAnswers()
         if (!ok && answer["errorCode"].asInt32() == -1 && !it->killedMeanwhile)
             fail(it->what + " of step " + std::to_string(it->step) +
                  " dropped unanswered: " + answer.stringify());
-        if (it->what == "smsNotification") {
+        // What an SMS's answer tells holds only for an SMS sent after the last erasure or
+        // kill: an earlier one may have run before it, whenever its answer comes.
+        bool current = !m_lastErasure || it->step > *m_lastErasure;
+        if (it->what == "smsNotification" && current) {
             // At home, a handled SMS has a mailbox of the SIM in place: no erasure is left to
             // come for what the user does next.
             if (ok && m_home)
@@ -294,7 +301,9 @@ void Walk::collectAnswers()
             m_smsHandled = m_smsHandled || ok;
             // A failed SMS leaves a retry, which must bring its calls, unless an erasure
             // ended it for good; a dropped one (killed) leaves nothing.
-            if (!ok && answer["errorCode"].asInt32() != -1 && m_home && !m_erasureMayCome) {
+            bool killed = m_lastKill && it->step <= *m_lastKill;
+            if (!ok && answer["errorCode"].asInt32() != -1 && m_home && !m_erasureMayCome &&
+                !killed) {
                 for (const std::string& id : it->announced)
                     m_owed.insert(id);
             }
@@ -617,6 +626,7 @@ void Walk::step(WalkStep kind)
         // The account is erased: deletions not yet carried go with it, and the retries of
         // failed SMS end without a mailbox to bring their calls to.
         m_erasureMayCome = true;
+        m_lastErasure = m_steps.size() - 1;
         m_erasable.insert(m_userDeleted.begin(), m_userDeleted.end());
         m_owed.clear();
         break;
@@ -661,10 +671,16 @@ void Walk::step(WalkStep kind)
         break;
     }
     case WalkStep::AudioFault: {
+        // Each failure either ends within a download's attempts, or holds one call only:
+        // a whole mailbox whose audio never comes keeps every synchronization retrying each
+        // call for minutes, as designed, and leaves nothing to check.
         static const char* const audio[] = {"\"failFirst\":1,\"failStatus\":503",
                                             "\"failFirst\":3,\"failStatus\":404", "\"delayMs\":800",
                                             "\"closeAfter\":200"};
-        detail = audio[m_plan.below(4)];
+        uint32_t pick = m_plan.below(4);
+        detail = audio[pick];
+        if (pick == 3)
+            detail = "\"id\":\"" + std::to_string(m_nextCall - 1) + "\"," + detail;
         platform("setAudio", "{" + detail + "}");
         break;
     }
@@ -690,6 +706,7 @@ void Walk::step(WalkStep kind)
         // What a killed process had queued, a retry's work included, is gone with it.
         m_owed.clear();
         m_killed = true;
+        m_lastKill = m_steps.size() - 1;
         if (!runUntil([&] { return nameOwnerPid(kKelvvm) != pid; }, kPatienceMs))
             return fail("killed kelvvm kept its bus name");
         break;
@@ -730,6 +747,16 @@ TEST(PhoneWalk, Walks)
                   << " quiet=" << walk.quietPoints() << " result=" << (passed ? "pass" : "FAIL")
                   << " seconds=" << int(seconds(begin)) << std::endl;
         if (!passed)
+            break;
+    }
+}
+
+// The walks that found faults, replayed as they were drawn (docs/faults.md says which).
+TEST(PhoneWalk, RegressionSeeds)
+{
+    for (unsigned seed : {1u}) {
+        Walk walk(seed, 200);
+        if (!walk.run())
             break;
     }
 }
