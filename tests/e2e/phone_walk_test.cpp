@@ -22,7 +22,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -197,7 +196,6 @@ class Walk
     std::string m_imsi = kHomeImsi;
     bool m_home = true;
     bool m_wanUp = true;
-    bool m_simReady = true;
     bool m_killed = false;
     bool m_smsHandled = false;
     // The steps of the last SIM swap or foreign network, and of the last kill.
@@ -482,7 +480,7 @@ void Walk::restore()
             "{\"state\":\"connected\",\"ipAddress\":\"127.0.0.1\"}");
     setSim(m_imsi, "208");
     control("com.quor.telephony", "setSimState", "{\"state\":\"simready\"}");
-    m_wanUp = m_home = m_simReady = true;
+    m_wanUp = m_home = true;
     if (!waitQuiet())
         return;
     checkQuiet(false);
@@ -604,11 +602,9 @@ void Walk::step(WalkStep kind)
         break;
     case WalkStep::SimOut:
         control("com.quor.telephony", "setSimState", "{\"state\":\"nosim\"}");
-        m_simReady = false;
         break;
     case WalkStep::SimIn:
         control("com.quor.telephony", "setSimState", "{\"state\":\"simready\"}");
-        m_simReady = true;
         break;
     case WalkStep::SimSwap:
     case WalkStep::Abroad:
@@ -618,7 +614,6 @@ void Walk::step(WalkStep kind)
             control("com.quor.telephony", "setSimState", "{\"state\":\"nosim\"}");
             setSim(m_imsi, m_home ? "208" : "310");
             control("com.quor.telephony", "setSimState", "{\"state\":\"simready\"}");
-            m_simReady = true;
         } else {
             setSim(m_imsi, "310");
             m_home = false;
@@ -732,11 +727,11 @@ void Walk::step(WalkStep kind)
     collectAnswers();
 }
 
-// Walks drawn from KEL_WALK_SEED (a fresh seed when unset) and the seeds after it:
-// KEL_WALK_COUNT walks (2) of KEL_WALK_STEPS steps (200) each.
+// Walks drawn from KEL_WALK_SEED (100) and the seeds after it: KEL_WALK_COUNT walks (2) of
+// KEL_WALK_STEPS steps (200) each. The suite keeps to known seeds; scripts/soak draws fresh ones.
 TEST(PhoneWalk, Walks)
 {
-    unsigned seed = envNumber("KEL_WALK_SEED", std::random_device()());
+    unsigned seed = envNumber("KEL_WALK_SEED", 100);
     unsigned count = envNumber("KEL_WALK_COUNT", 2);
     size_t steps = envNumber("KEL_WALK_STEPS", 200);
     for (unsigned i = 0; i < count; i++) {
@@ -754,7 +749,7 @@ TEST(PhoneWalk, Walks)
 // The walks that found faults, replayed as they were drawn (docs/faults.md says which).
 TEST(PhoneWalk, RegressionSeeds)
 {
-    for (unsigned seed : {1u}) {
+    for (unsigned seed : {1u, 2u}) {
         Walk walk(seed, 200);
         if (!walk.run())
             break;
