@@ -126,6 +126,19 @@ bool TSMessageIsFinal(TSMessage* message);
 bool TSMessageRespond(TSMessage* message, const char* payload, TSError* error);
 bool TSMessageReply(TSHandle* handle, TSMessage* message, const char* payload, TSError* error);
 
+/* Who sent a received call: the Unix user id under which the sender's connection runs, as the
+ * bus daemon itself tells it (org.freedesktop.DBus.GetConnectionUnixUser); the payload cannot
+ * be trusted for that. `function` runs once, on the attached loop, with `found` false when the
+ * bus cannot tell (the sender has left it). It never runs after TSSenderUidQueryCancel or once
+ * the handle is unregistered. Returns NULL, and fills `error`, for a message that is not a
+ * received call or a handle without loop. The query ends when its function has run. */
+typedef struct TSSenderUidQuery TSSenderUidQuery;
+typedef void (*TSSenderUidFunction)(bool found, unsigned int uid, void* context);
+TSSenderUidQuery* TSMessageQuerySenderUid(TSMessage* message, TSSenderUidFunction function,
+                                          void* context, TSError* error);
+/* Only for a query whose function has not run yet. */
+void TSSenderUidQueryCancel(TSSenderUidQuery* query);
+
 /* Runs once when the caller of a subscription cancels it or leaves the bus. */
 typedef void (*TSCancelFunction)(TSHandle* handle, TSMessage* message, void* context);
 void TSMessageSetCancelFunction(TSMessage* message, TSCancelFunction function, void* context);

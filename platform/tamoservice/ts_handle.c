@@ -153,6 +153,14 @@ bool ts_handle_is_open(const TSHandle* handle)
     return handle && handle->open;
 }
 
+GMainContext* ts_handle_context(TSHandle* handle)
+{
+    g_mutex_lock(&handle->inbox->lock);
+    GMainContext* context = handle->inbox->context;
+    g_mutex_unlock(&handle->inbox->lock);
+    return context;
+}
+
 /* An upper bound of the message's size on the wire, as the bus will see it. */
 static gsize message_size_bound(GDBusMessage* message)
 {

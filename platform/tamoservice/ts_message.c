@@ -151,3 +151,67 @@ void TSMessageUnref(TSMessage* message)
     g_free(message->sender);
     g_free(message);
 }
+
+struct TSSenderUidQuery {
+    TSHandle* handle; /* a reference */
+    GCancellable* cancellable;
+    TSSenderUidFunction function; /* NULL once cancelled */
+    void* context;
+};
+
+static void sender_uid_done(GObject* source, GAsyncResult* result, gpointer data)
+{
+    TSSenderUidQuery* query = data;
+    g_autoptr(GError) gerror = NULL;
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &gerror);
+    if (query->function && ts_handle_is_open(query->handle)) {
+        guint32 uid = 0;
+        if (reply)
+            g_variant_get(reply, "(u)", &uid);
+        query->function(reply != NULL, uid, query->context);
+    }
+    ts_handle_unref(query->handle);
+    g_object_unref(query->cancellable);
+    g_free(query);
+}
+
+TSSenderUidQuery* TSMessageQuerySenderUid(TSMessage* message, TSSenderUidFunction function,
+                                          void* context, TSError* error)
+{
+    if (!message || !message->is_call || !message->sender || !function) {
+        TS_ERROR(error, TS_ERROR_INVALID, "Only the sender of a received call can be asked for");
+        return NULL;
+    }
+    if (!ts_handle_check(message->handle, error))
+        return NULL;
+    GMainContext* loop = ts_handle_context(message->handle);
+    if (!loop) {
+        TS_ERROR(error, TS_ERROR_STATE, "The handle is not attached to a loop");
+        return NULL;
+    }
+    TSSenderUidQuery* query = g_new0(TSSenderUidQuery, 1);
+    query->handle = message->handle;
+    ts_handle_ref(query->handle);
+    query->cancellable = g_cancellable_new();
+    query->function = function;
+    query->context = context;
+    /* The answer is delivered on the thread-default context of the call: the attached loop's,
+     * like every other reply of the handle. */
+    g_main_context_push_thread_default(loop);
+    g_dbus_connection_call(message->handle->connection, "org.freedesktop.DBus",
+                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixUser",
+                           g_variant_new("(s)", message->sender), G_VARIANT_TYPE("(u)"),
+                           G_DBUS_CALL_FLAGS_NONE, -1, query->cancellable, sender_uid_done, query);
+    g_main_context_pop_thread_default(loop);
+    return query;
+}
+
+void TSSenderUidQueryCancel(TSSenderUidQuery* query)
+{
+    if (!query)
+        return;
+    /* Freed by sender_uid_done, which GDBus still calls once. */
+    query->function = NULL;
+    g_cancellable_cancel(query->cancellable);
+}

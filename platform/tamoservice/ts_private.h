@@ -124,6 +124,8 @@ void ts_handle_forget_subscription(TSHandle* handle, TSMessage* message);
 bool ts_message_fits(GDBusMessage* message, TSError* error);
 bool ts_handle_send(TSHandle* handle, GDBusMessage* message, guint32* serialp, TSError* error);
 bool ts_handle_is_open(const TSHandle* handle);
+/* The context of the attached loop (not a reference); NULL before TSGmainAttach. */
+GMainContext* ts_handle_context(TSHandle* handle);
 void ts_handle_ref(TSHandle* handle);
 void ts_handle_unref(TSHandle* handle);
 

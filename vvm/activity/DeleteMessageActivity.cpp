@@ -37,7 +37,7 @@ bool DeleteMessageActivity::handleMessagesToDelete(TSHandle*, TSMessage* reply, 
 {
     auto* activity = static_cast<DeleteMessageActivity*>(context);
     const char* text = TSMessageGetPayload(reply);
-    KLOG_DEBUG("handleCurrentMessages: %s", text);
+    KLOG_DEBUG("handleCurrentMessages: %s", LoggedPayload(text).c_str());
     try {
         KelVvmMessageRecords records(vtjsonParse(text)["results"]);
         activity->carryDeletions(records, [](const std::string&) { return true; });

@@ -150,7 +150,7 @@ bool KelVvmActivity::adoptCallback(TSHandle*, TSMessage* reply, void* context)
     auto* activity = static_cast<KelVvmActivity*>(context);
     uint64_t serial = activity->m_serial;
     const char* text = TSMessageGetPayload(reply);
-    KLOG_DEBUG("KelVvmActivity::adoptCallback: %s", text);
+    KLOG_DEBUG("KelVvmActivity::adoptCallback: %s", LoggedPayload(text).c_str());
     try {
         JValue parsed = vtjsonParse(text);
         // Only an explicit false refuses: the later event replies carry no "returnValue".
@@ -256,7 +256,8 @@ void KelVvmActivity::sendCompletion(JValue& payload)
 
 bool KelVvmActivity::completeCallback(TSHandle*, TSMessage* reply, void* context)
 {
-    KLOG_DEBUG("KelVvmActivity::completeCallback: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::completeCallback: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     try {
         KelVvmActivityMgr::getInstance()->activityDone(static_cast<KelVvmActivity*>(context));
     } catch (const std::exception& e) {

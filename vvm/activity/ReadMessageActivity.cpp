@@ -35,7 +35,7 @@ bool ReadMessageActivity::handleReadMessages(TSHandle*, TSMessage* reply, void* 
 {
     auto* activity = static_cast<ReadMessageActivity*>(context);
     const char* text = TSMessageGetPayload(reply);
-    KLOG_DEBUG("handleReadMessages: %s", text);
+    KLOG_DEBUG("handleReadMessages: %s", LoggedPayload(text).c_str());
     try {
         JValue results = vtjsonParse(text)["results"];
         for (size_t i = 0; i < results.arraySize(); i++) {

@@ -49,42 +49,42 @@ bool startActivity(TSMessage* message, void* context, Handover handover)
 
 bool KelVvmServiceApp::handleSetGreeting(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleSetGreeting: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleSetGreeting: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<SetGreetingActivity>(message, context, Handover::Queue);
 }
 
 bool KelVvmServiceApp::handleSimStatusQuery(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleSimStatusQuery: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleSimStatusQuery: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<SimStatusActivity>(message, context, Handover::Adopt);
 }
 
 bool KelVvmServiceApp::handleSmsNotification(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleSmsNotification: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleSmsNotification: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<SmsNotificationActivity>(message, context, Handover::Queue);
 }
 
 bool KelVvmServiceApp::handleRefreshMessages(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleRefreshMessages: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleRefreshMessages: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<MessageRefreshActivity>(message, context, Handover::Queue);
 }
 
 bool KelVvmServiceApp::handleDeleteMessage(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleMessageDelete: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleMessageDelete: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<DeleteMessageActivity>(message, context, Handover::Adopt);
 }
 
 bool KelVvmServiceApp::handleReadMessage(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleMessageRead: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleMessageRead: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<ReadMessageActivity>(message, context, Handover::Adopt);
 }
 
 bool KelVvmServiceApp::handleScheduled(TSHandle*, TSMessage* message, void* context)
 {
-    KLOG_INFO("handleScheduled: %s", TSMessageGetPayload(message));
+    KLOG_INFO("handleScheduled: %s", LoggedPayload(TSMessageGetPayload(message)).c_str());
     return startActivity<ScheduledActivity>(message, context, Handover::Queue);
 }

@@ -37,7 +37,15 @@ std::string textParam(const JValue& payload, const char* key)
     return payload[key].asString();
 }
 
-// "ids" is an array of texts; without it, an empty list.
+// "messageId", refused at once when no exchange could succeed with it.
+std::string messageIdParam(const JValue& payload)
+{
+    std::string id = textParam(payload, "messageId");
+    KelVvmRequest::checkIds({id});
+    return id;
+}
+
+// "ids" is an array of texts; without it, an empty list. Refused as "messageId" is.
 std::vector<std::string> idsParam(const JValue& payload)
 {
     std::vector<std::string> ids;
@@ -52,6 +60,7 @@ std::vector<std::string> idsParam(const JValue& payload)
             throw KelVvmServiceAppException(kUnknownMethod);
         ids.push_back(id);
     }
+    KelVvmRequest::checkIds(ids);
     return ids;
 }
 
@@ -83,8 +92,11 @@ Outcome downloadFile(TSHandle*, const JValue& payload)
     std::string loc = textParam(payload, "loc");
     if (!isDownloadLocationAllowed(loc))
         throw KelVvmServiceAppException("Download location outside the media folder: " + loc);
+    // As the synchronization stores audio: what was at `loc` stays until the new file is
+    // complete, and a link there is replaced, not written through. A URL that cannot be fetched
+    // is refused before any attempt.
     HttpRequest request(textParam(payload, "url"));
-    request.download(loc);
+    request.downloadReplacing(loc);
     Outcome outcome;
     outcome.returnValue = request.m_status == 200;
     return outcome;
@@ -136,12 +148,12 @@ Outcome getAllMessages(TSHandle*, const JValue&)
 
 Outcome getMessageInfo(TSHandle*, const JValue& payload)
 {
-    return soapAnswer(KelVvmRequest::getMessageInfo(textParam(payload, "messageId"), AMR_FORMAT));
+    return soapAnswer(KelVvmRequest::getMessageInfo(messageIdParam(payload), AMR_FORMAT));
 }
 
 Outcome archiveMessage(TSHandle*, const JValue& payload)
 {
-    return soapAnswer(KelVvmRequest::archiveMessage(textParam(payload, "messageId")));
+    return soapAnswer(KelVvmRequest::archiveMessage(messageIdParam(payload)));
 }
 
 Outcome deliverMessages(TSHandle*, const JValue& payload)
@@ -210,7 +222,7 @@ void runOperation(TSHandle* handle, const std::string& text, JValue& reply)
 bool KelVvmServiceApp::handleTest(TSHandle*, TSMessage* message, void* context)
 {
     const char* text = TSMessageGetPayload(message);
-    KLOG_INFO("handleTest: %s", text);
+    KLOG_INFO("handleTest: %s", LoggedPayload(text).c_str());
     auto* app = static_cast<KelVvmServiceApp*>(context);
     JValue reply = JValue::object();
     app->stopIdleTimer();

@@ -69,7 +69,8 @@ TamoMessage* TamoMessage::request(TSHandle* handle, const std::string& uri,
                                   void* context, int count, bool autoDelete)
 {
     auto* message = new TamoMessage(handle, uri, payload, callback, context, count, autoDelete);
-    KLOG_INFO("TamoMessage::request: %s - %s - %d", uri.c_str(), payload.c_str(), count);
+    KLOG_INFO("TamoMessage::request: %s - %s - %d", uri.c_str(), LoggedPayload(payload).c_str(),
+              count);
     try {
         message->issue();
     } catch (...) {
@@ -145,7 +146,8 @@ void TamoMessage::onReply(TSHandle* handle, TSMessage* reply)
             parsed = vtjsonParse(TSMessageGetPayload(reply));
         } catch (const std::exception& e) {
             // Nothing a peer sends may escape into the bus library.
-            KLOG_WARNING("Ignoring a watch reply that is not JSON: %s", TSMessageGetPayload(reply));
+            KLOG_WARNING("Ignoring a watch reply that is not JSON: %s",
+                         LoggedPayload(TSMessageGetPayload(reply)).c_str());
             return;
         }
         bool fired = false;
@@ -164,7 +166,8 @@ void TamoMessage::onReply(TSHandle* handle, TSMessage* reply)
 
 bool TamoMessage::messageCallback(TSHandle* handle, TSMessage* reply, void* wrapper)
 {
-    KLOG_INFO("TamoMessage::messageCallback: %s", TSMessageGetPayload(reply));
+    KLOG_INFO("TamoMessage::messageCallback: %s",
+              LoggedPayload(TSMessageGetPayload(reply)).c_str());
     if (wrapper)
         static_cast<TamoMessage*>(wrapper)->onReply(handle, reply);
     return true;

@@ -6,14 +6,14 @@ namespace
 const char keys[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 }
 
-std::string Base64::encode(const char* data, int length)
+std::string Base64::encode(const char* data, std::ptrdiff_t length)
 {
     std::string out;
     if (length <= 0)
         return out;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     out.reserve((size_t(length) + 2) / 3 * 4);
-    int i = 0;
+    std::ptrdiff_t i = 0;
     for (; i + 3 <= length; i += 3) {
         unsigned b0 = bytes[i], b1 = bytes[i + 1], b2 = bytes[i + 2];
         out += keys[b0 >> 2];

@@ -236,9 +236,64 @@ size_t HttpRequest::onHeader(const char* data, size_t n)
     }
 }
 
+void HttpRequest::checkUrl(const std::string& url)
+{
+    if (url.empty())
+        throw HttpRequestException("No URL", CURLE_URL_MALFORMAT);
+    if (url.find('\0') != std::string::npos)
+        throw HttpRequestException("Malformed URL: it holds a zero byte", CURLE_URL_MALFORMAT);
+    std::unique_ptr<CURLU, void (*)(CURLU*)> parsed(curl_url(), curl_url_cleanup);
+    if (!parsed)
+        throw std::bad_alloc();
+    CURLUcode result =
+        curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+    if (result != CURLUE_OK)
+        throw HttpRequestException(std::string("Malformed URL: ") + curl_url_strerror(result),
+                                   CURLE_URL_MALFORMAT);
+    char* scheme = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
+        throw HttpRequestException("Malformed URL: no scheme", CURLE_URL_MALFORMAT);
+    std::string name = scheme;
+    curl_free(scheme);
+    if (name != "http" && name != "https")
+        throw HttpRequestException("Unsupported URL scheme: " + name, CURLE_UNSUPPORTED_PROTOCOL);
+}
+
+bool HttpRequest::mayRetry(const HttpRequestException& e)
+{
+    switch (e.code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+    case CURLE_UNKNOWN_OPTION:
+        return false;
+    default:
+        return true;
+    }
+}
+
+std::string HttpRequest::partialPath(const std::string& folder)
+{
+    return folder + ".download.part";
+}
+
+void HttpRequest::downloadReplacing(const std::string& path)
+{
+    const std::string partial = partialPath(path.substr(0, path.rfind('/') + 1));
+    // Whatever is left there (a cut download, a planted link) is not ours to write into.
+    unlink(partial.c_str());
+    download(partial);
+    if (rename(partial.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        unlink(partial.c_str());
+        throw HttpRequestException(std::string("Unable to store file: ") + strerror(error), 0);
+    }
+}
+
 void HttpRequest::downloadOnce(const std::string& path)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         throw HttpRequestException("Unable to create file", 0);
     m_file = fdopen(fd, "wb");
@@ -269,14 +324,17 @@ void HttpRequest::discardFile(const std::string& path)
 
 void HttpRequest::download(const std::string& path)
 {
+    checkUrl(m_url);
     for (unsigned wait = 20;; wait += 10) {
         KLOG_DEBUG("Download started for %s", path.c_str());
         try {
             downloadOnce(path);
             return;
-        } catch (const HttpRequestException&) {
+        } catch (const HttpRequestException& e) {
             KLOG_DEBUG("Download failed for %s", path.c_str());
             discardFile(path);
+            if (!mayRetry(e))
+                throw;
         } catch (...) {
             discardFile(path);
             throw;

@@ -39,8 +39,26 @@ class HttpRequest : public NoCopyClass
     long get() { return post(nullptr); }
 
     // GET into the file `path` with up to five attempts. Returns only once the file holds the
-    // complete body; otherwise throws, and no file is left at `path`.
+    // complete body; otherwise throws, and no file is left at `path`. A symbolic link at `path`
+    // is not followed (the attempt fails). A URL that no attempt can mend (see checkUrl), or a
+    // transfer failure of that kind, throws at once, without a wait.
     void download(const std::string& path);
+    // download() into the partial file of the folder of `path`, renamed onto `path` once
+    // complete: until then `path` keeps what it held, a failure leaves it as it was, and a
+    // link at `path` is replaced, never written through. Throws as download(), or "Unable to
+    // store file: <reason>" when the rename fails; no partial file is left.
+    void downloadReplacing(const std::string& path);
+    // The partial file of downloads into `folder` (which ends with "/"). Final names of the
+    // media folder end with an audio extension, so this name is never one of them.
+    static std::string partialPath(const std::string& folder);
+
+    // Throws HttpRequestException (code CURLE_URL_MALFORMAT or CURLE_UNSUPPORTED_PROTOCOL) for a
+    // URL that no attempt could fetch: empty, malformed, or of a scheme other than http and
+    // https, the only ones transfers may use.
+    static void checkUrl(const std::string& url);
+    // Whether an attempt that failed with `e` may succeed when repeated: not when the failure
+    // lies in the request itself (its URL, a protocol or option the library lacks).
+    static bool mayRetry(const HttpRequestException& e);
 
     // The first value received under exactly `name` (case-sensitive), or "".
     std::string getResponseHeader(const std::string& name) const;

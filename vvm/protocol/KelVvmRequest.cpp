@@ -60,7 +60,8 @@ std::string idsElement(const std::vector<std::string>& ids)
 std::unique_ptr<KelVvmResponse> attempt(HttpRequest& request, const std::string& envelope)
 {
     long status = request.post(envelope.c_str());
-    KLOG_DEBUG("Soap request response: (%ld) %s", status, request.response().c_str());
+    KLOG_DEBUG("Soap request response: (%ld) %s", status,
+               LoggedPayload(request.response()).c_str());
     // SOAP 1.1 answers faults with 500.
     if (status != 200 && status != 500)
         throw HttpRequestException("Invalid status", 0);
@@ -70,7 +71,32 @@ std::unique_ptr<KelVvmResponse> attempt(HttpRequest& request, const std::string&
     return response;
 }
 
+// False, with the reason logged, for identifiers that cannot be sent.
+bool sendable(const std::vector<std::string>& ids)
+{
+    try {
+        KelVvmRequest::checkIds(ids);
+        return true;
+    } catch (const KelVvmRequestError& e) {
+        KLOG_ERROR("Request not sent: %s", e.what());
+        return false;
+    }
+}
+
 } // namespace
+
+void KelVvmRequest::checkIds(const std::vector<std::string>& ids)
+{
+    for (const std::string& id : ids) {
+        if (id.size() > s_maxIdLength)
+            throw KelVvmRequestError("Invalid message id: " + std::to_string(id.size()) +
+                                     " bytes, at most " + std::to_string(s_maxIdLength));
+        for (char c : id) {
+            if ((unsigned char)c < 0x20 || c == 0x7f)
+                throw KelVvmRequestError("Invalid message id: it holds a control byte");
+        }
+    }
+}
 
 std::string KelVvmRequest::s_vvmUrl = KelVvmSettings::instance().vvmUrl;
 std::string KelVvmRequest::s_vvmQlfUrl = KelVvmSettings::instance().vvmQlfUrl;
@@ -94,10 +120,10 @@ std::string KelVvmRequest::setUserProfileBody()
            "</web:setProfile>";
 }
 
-std::string KelVvmRequest::setInviteMessageBody(const char* data, int length)
+std::string KelVvmRequest::setInviteMessageBody(const char* data, size_t length)
 {
     return "<web:setInviteMessage>" + projectElement() + "<web:format>AMR</web:format>" +
-           "<web:content>" + Base64::encode(data, length) + "</web:content>" +
+           "<web:content>" + Base64::encode(data, std::ptrdiff_t(length)) + "</web:content>" +
            "<web:inviteType>PRIMARY</web:inviteType>" + "</web:setInviteMessage>";
 }
 
@@ -143,7 +169,7 @@ std::string KelVvmRequest::envelope(const std::string& body)
 std::unique_ptr<KelVvmResponse> KelVvmRequest::subscribe()
 {
     std::string body = subscribeBody();
-    KLOG_DEBUG("Subscribe Request: %s", body.c_str());
+    KLOG_DEBUG("Subscribe Request: %s", LoggedPayload(body).c_str());
     return sendSoapRequest(body);
 }
 
@@ -157,7 +183,7 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::setUserProfile()
     return sendSoapRequest(setUserProfileBody());
 }
 
-std::unique_ptr<KelVvmResponse> KelVvmRequest::setInviteMessage(const char* data, int length)
+std::unique_ptr<KelVvmResponse> KelVvmRequest::setInviteMessage(const char* data, size_t length)
 {
     return sendSoapRequest(setInviteMessageBody(data, length));
 }
@@ -165,22 +191,26 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::setInviteMessage(const char* data
 std::unique_ptr<KelVvmResponse> KelVvmRequest::getAllMessages()
 {
     std::string body = getAllMessagesBody();
-    KLOG_DEBUG("GetAllMessage Request: %s", body.c_str());
+    KLOG_DEBUG("GetAllMessage Request: %s", LoggedPayload(body).c_str());
     return sendSoapRequest(body);
 }
 
 std::unique_ptr<KelVvmResponse> KelVvmRequest::getMessageInfo(const std::string& id,
                                                               const std::string& format)
 {
+    if (!sendable({id}))
+        return std::make_unique<KelVvmBadResponse>();
     std::string body = getMessageInfoBody(id, format);
-    KLOG_DEBUG("GetMessageInfo Request: %s", body.c_str());
+    KLOG_DEBUG("GetMessageInfo Request: %s", LoggedPayload(body).c_str());
     return sendSoapRequest(body);
 }
 
 std::unique_ptr<KelVvmResponse> KelVvmRequest::archiveMessage(const std::string& id)
 {
+    if (!sendable({id}))
+        return std::make_unique<KelVvmBadResponse>();
     std::string body = archiveMessageBody(id);
-    KLOG_DEBUG("ArchiveMessage Request: %s", body.c_str());
+    KLOG_DEBUG("ArchiveMessage Request: %s", LoggedPayload(body).c_str());
     return sendSoapRequest(body);
 }
 
@@ -191,6 +221,8 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::deleteMessage(const std::string& 
 
 std::unique_ptr<KelVvmResponse> KelVvmRequest::deleteMessages(const std::vector<std::string>& ids)
 {
+    if (!sendable(ids))
+        return std::make_unique<KelVvmBadResponse>();
     return sendSoapRequest(deleteMessagesBody(ids));
 }
 
@@ -201,14 +233,16 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::deliverMessage(const std::string&
 
 std::unique_ptr<KelVvmResponse> KelVvmRequest::deliverMessages(const std::vector<std::string>& ids)
 {
+    if (!sendable(ids))
+        return std::make_unique<KelVvmBadResponse>();
     return sendSoapRequest(deliverMessagesBody(ids));
 }
 
 std::unique_ptr<KelVvmResponse> KelVvmRequest::sendSoapRequest(const std::string& body)
 {
-    KLOG_DEBUG("Send soap request: %s", body.c_str());
+    KLOG_DEBUG("Send soap request: %s", LoggedPayload(body).c_str());
     const std::string text = envelope(body);
-    KLOG_DEBUG("Send soap request length: %d", int(text.size()));
+    KLOG_DEBUG("Send soap request length: %zu", text.size());
 
     std::unique_ptr<HttpRequest> request;
     try {
@@ -230,6 +264,10 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::sendSoapRequest(const std::string
     for (int attemptNumber = 0;; attemptNumber++) {
         try {
             return attempt(*request, text);
+        } catch (const HttpRequestException& e) {
+            KLOG_WARNING("Soap request attempt %d failed: %s", attemptNumber + 1, e.what());
+            if (!HttpRequest::mayRetry(e))
+                return std::make_unique<KelVvmBadResponse>();
         } catch (const std::exception& e) {
             KLOG_WARNING("Soap request attempt %d failed: %s", attemptNumber + 1, e.what());
         }

@@ -4,6 +4,7 @@
 
 #include "KelVvmResponse.h"
 
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,12 +23,13 @@ class KelVvmRequest
 
     // Each operation blocks until its exchange is over and returns the parsed answer, never
     // null: a KelVvmFaultResponse when the service reported a fault, a KelVvmBadResponse when
-    // five attempts brought no valid answer.
+    // five attempts brought no valid answer, or at once when no attempt could succeed (see
+    // checkIds, HttpRequest::mayRetry).
     static std::unique_ptr<KelVvmResponse> subscribe();
     static std::unique_ptr<KelVvmResponse> getUserProfile();
     static std::unique_ptr<KelVvmResponse> setUserProfile();
     // `data`: the recorded greeting, AMR bytes.
-    static std::unique_ptr<KelVvmResponse> setInviteMessage(const char* data, int length);
+    static std::unique_ptr<KelVvmResponse> setInviteMessage(const char* data, size_t length);
     static std::unique_ptr<KelVvmResponse> getAllMessages();
     // `format`: one of the audio format constants.
     static std::unique_ptr<KelVvmResponse> getMessageInfo(const std::string& id,
@@ -38,6 +40,15 @@ class KelVvmRequest
     static std::unique_ptr<KelVvmResponse> deliverMessage(const std::string& id);
     static std::unique_ptr<KelVvmResponse> deliverMessages(const std::vector<std::string>& ids);
 
+    // The longest call identifier sent: as long as a file name may be, since each identifier
+    // also names its audio file.
+    static const size_t s_maxIdLength = 255;
+    // Throws KelVvmRequestError naming the fault when an identifier cannot be sent: longer than
+    // s_maxIdLength bytes, or holding a control byte (a zero byte would cut the body short of
+    // its announced length). The operations that take identifiers answer such a one with a
+    // KelVvmBadResponse at once, without any exchange: no attempt could mend it.
+    static void checkIds(const std::vector<std::string>& ids);
+
     // Wraps `body` in an envelope and posts it to s_vvmUrl, with up to five attempts. Throws
     // only KelVvmRequestError "HttpRequest allocation failed".
     static std::unique_ptr<KelVvmResponse> sendSoapRequest(const std::string& body);
@@ -47,7 +58,7 @@ class KelVvmRequest
     static std::string subscribeBody();
     static std::string getUserProfileBody();
     static std::string setUserProfileBody();
-    static std::string setInviteMessageBody(const char* data, int length);
+    static std::string setInviteMessageBody(const char* data, size_t length);
     static std::string getAllMessagesBody();
     static std::string getMessageInfoBody(const std::string& id, const std::string& format);
     static std::string archiveMessageBody(const std::string& id);

@@ -532,7 +532,7 @@ std::unique_ptr<KelVvmResponse> parseOrThrow(const std::string& text)
 
 std::unique_ptr<KelVvmResponse> KelVvmResponseParser::parse(const std::string& text)
 {
-    KLOG_DEBUG("KelVvmResponseParser::parse: %s", text.c_str());
+    KLOG_DEBUG("KelVvmResponseParser::parse: %s", LoggedPayload(text).c_str());
     try {
         std::unique_ptr<KelVvmResponse> response = parseOrThrow(text);
         KLOG_DEBUG("Parsing response success");

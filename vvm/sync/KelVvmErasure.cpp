@@ -15,7 +15,8 @@ const int kActivityErrorCode = 666;
 
 bool handleGetMessagesToDelete(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleGetMessagesToDelete: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleGetMessagesToDelete: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetMessagesToDelete);
 }
 

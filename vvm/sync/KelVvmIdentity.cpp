@@ -55,31 +55,34 @@ JValue translateWanIp(const JValue& reply)
 
 bool handleGetImsi(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("handleGetImsi: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("handleGetImsi: %s", LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetImsi, translateImsi);
 }
 
 bool handleGetSimMccMnc(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleGetSimMccMnc: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleGetSimMccMnc: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetSimMccMnc);
 }
 
 bool handleGetDeviceUid(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleDeviceUid: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleDeviceUid: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetDeviceUid, translateDeviceUid);
 }
 
 bool handleGetUserAgent(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleUserAgent: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleUserAgent: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetUserAgent, translateUserAgent);
 }
 
 bool handleGetWanIp(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("handleGetWanIp: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("handleGetWanIp: %s", LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetWanIp, translateWanIp);
 }
 

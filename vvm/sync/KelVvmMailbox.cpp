@@ -11,20 +11,23 @@ namespace
 
 bool handleGetMailbox(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleMailboxCheck: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleMailboxCheck: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onGetMailbox);
 }
 
 bool handleCreateMailbox(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleMailboxUdpate: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleMailboxUdpate: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onCreateMailbox);
 }
 
 // The merges are fire and forget: their reply is only logged, and there is no context.
 bool handleMailboxUpdate(TSHandle*, TSMessage* reply, void*)
 {
-    KLOG_DEBUG("KelVvmActivity::handleMailboxUdpate: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleMailboxUdpate: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return true;
 }
 

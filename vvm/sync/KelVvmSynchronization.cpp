@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -27,14 +26,11 @@
 namespace
 {
 const int kActivityErrorCode = 666;
-// Downloads land here first and are renamed onto their final name only once complete, so that
-// no record ever names a partial file. Final names end with an audio extension, so this name
-// is never one of them.
-const char* const kPartialDownload = ".download.part";
-
+// Downloads land in the partial file first and are renamed onto their final name only once
+// complete (HttpRequest::downloadReplacing), so that no record ever names a partial file.
 std::string partialDownloadPath()
 {
-    return KelVvmServiceValues::s_mediaFolder + kPartialDownload;
+    return HttpRequest::partialPath(KelVvmServiceValues::s_mediaFolder);
 }
 
 // A download cut short by the end of the process leaves its partial file behind.
@@ -47,21 +43,10 @@ void removeStalePartialDownload()
         KLOG_WARNING("Cannot remove %s: %s", path.c_str(), strerror(errno));
 }
 
-// The whole body at `path`, or an HttpRequestException and no file there.
-void downloadComplete(HttpRequest& request, const std::string& path)
-{
-    const std::string partial = partialDownloadPath();
-    request.download(partial);
-    if (rename(partial.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        unlink(partial.c_str());
-        throw HttpRequestException(std::string("Unable to store file: ") + strerror(error), 0);
-    }
-}
-
 bool handleCurrentMessages(TSHandle*, TSMessage* reply, void* activity)
 {
-    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s", TSMessageGetPayload(reply));
+    KLOG_DEBUG("KelVvmActivity::handleCurrentMessages: %s",
+               LoggedPayload(TSMessageGetPayload(reply)).c_str());
     return passReply(activity, reply, &KelVvmActivity::onHandleCurrentMessages);
 }
 
@@ -86,7 +71,7 @@ bool fetchAudio(KelVvmActivity& activity, KelVvmMessage& message, const std::str
     HttpRequest request(message.m_audioUrl);
     request.m_interface = KelVvmServiceValues::s_wanIpAddress;
     try {
-        downloadComplete(request, path);
+        request.downloadReplacing(path);
     } catch (const HttpRequestException&) {
         KLOG_ERROR("Problem with message download: oom=%d - url=%s", request.m_outOfSpace ? 1 : 0,
                    message.m_audioUrl.c_str());

@@ -23,9 +23,14 @@
 #include "TestBus.h"
 #include "VoicemailPlatform.h"
 
+#include <glib-unix.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -363,6 +368,9 @@ TEST_F(VoicemailActivitiesTest, GreetingFailuresAnswerTheirTextAndSendNothingBef
     std::string empty = writeFile("empty.amr", "");
     std::string fifo = m_folder + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string huge = writeFile("huge.amr", "");
+    ASSERT_EQ(truncate(huge.c_str(), (4ll << 30) + 6), 0);
+    std::string overBound = writeFile("over.amr", std::string(1024 * 1024 + 1, 'a'));
     const struct {
         std::string payload;
         const char* text;
@@ -375,6 +383,11 @@ TEST_F(VoicemailActivitiesTest, GreetingFailuresAnswerTheirTextAndSendNothingBef
         {"{\"filePath\":\"/dev/zero\"}", "Unable to open file"},
         {"{\"filePath\":\"" + fifo + "\"}", "Unable to open file"},
         {"{\"filePath\":\"" + empty + "\"}", "Failed to mmap file"},
+        // Sparse: nothing is read. 4 GiB + 6 bytes once went out as 6 bytes, and succeeded.
+        {"{\"filePath\":\"" + huge + "\"}",
+         "Greeting file too large: 4294967302 bytes, at most 1048576"},
+        {"{\"filePath\":\"" + overBound + "\"}",
+         "Greeting file too large: 1048577 bytes, at most 1048576"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(callText(kGreetingUri, c.payload),
@@ -392,6 +405,75 @@ TEST_F(VoicemailActivitiesTest, GreetingRefusedByTheServerFailsTheUpload)
                                     "\"fault\":\"Generic_InvalidRequest\"}"));
     EXPECT_EQ(callText(kGreetingUri, "{\"filePath\":\"" + path + "\"}"),
               "{\"returnValue\":false,\"errorText\":\"Failed to upload file\",\"errorCode\":666}");
+}
+
+// The first reply of `uri` called by tamo-send running as the user nobody, with no group but
+// nogroup; the test's loop serves the call meanwhile.
+std::string callAsNobody(const std::string& uri, const std::string& payload)
+{
+    const char* argv[] = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          TAMO_SEND, uri.c_str(),     payload.c_str(), nullptr};
+    GPid pid = 0;
+    gint out = -1;
+    GError* error = nullptr;
+    if (!g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr,
+                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+                                  nullptr, nullptr, &pid, nullptr, &out, nullptr, &error)) {
+        ADD_FAILURE() << error->message;
+        g_error_free(error);
+        return "";
+    }
+    g_unix_set_fd_nonblocking(out, TRUE, nullptr);
+    std::string text;
+    bool ended = runUntil([&] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(out, buffer, sizeof buffer)) > 0)
+            text.append(buffer, size_t(n));
+        return n == 0;
+    });
+    EXPECT_TRUE(ended) << "tamo-send did not end";
+    close(out);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    g_spawn_close_pid(pid);
+    return text.substr(0, text.find('\n'));
+}
+
+TEST_F(VoicemailActivitiesTest, GreetingIsReadOnlyWhereTheCallersOwnUserCouldReadIt)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "calling as the user nobody needs root";
+    auto groups = [] {
+        std::vector<gid_t> list(size_t(getgroups(0, nullptr)));
+        list.resize(size_t(getgroups(int(list.size()), list.data())));
+        return list;
+    };
+    const std::vector<gid_t> groupsBefore = groups();
+    // The folder lets others through to what they may read; "private" does not.
+    ASSERT_EQ(chmod(m_folder.c_str(), 0711), 0);
+    std::string open = writeFile("open.amr", "#!AMR\nopen");
+    ASSERT_EQ(chmod(open.c_str(), 0644), 0);
+    std::string rootOnly = writeFile("root-only.amr", "#!AMR\nsecret");
+    ASSERT_EQ(chmod(rootOnly.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((m_folder + "/private").c_str(), 0700), 0);
+    std::string hidden = writeFile("private/hidden.amr", "#!AMR\nhidden");
+    ASSERT_EQ(chmod(hidden.c_str(), 0644), 0);
+
+    const std::string refused = "{\"returnValue\":false,\"errorText\":\"Greeting file not "
+                                "readable by the caller\",\"errorCode\":666}";
+    EXPECT_EQ(callAsNobody(kGreetingUri, "{\"filePath\":\"" + rootOnly + "\"}"), refused);
+    EXPECT_EQ(callAsNobody(kGreetingUri, "{\"filePath\":\"" + hidden + "\"}"), refused)
+        << "readable bits on a file in a folder the caller cannot enter";
+    EXPECT_EQ(s_platform->requests().arraySize(), 0u);
+    EXPECT_EQ(callAsNobody(kGreetingUri, "{\"filePath\":\"" + open + "\"}"),
+              "{\"returnValue\":true}");
+    EXPECT_EQ(s_platform->greeting(), "#!AMR\nopen");
+    // Root, as ever, may send any file; the service's own identity is whole again.
+    EXPECT_EQ(callText(kGreetingUri, "{\"filePath\":\"" + hidden + "\"}"),
+              "{\"returnValue\":true}");
+    EXPECT_EQ(s_platform->greeting(), "#!AMR\nhidden");
+    EXPECT_EQ(groups(), groupsBefore);
 }
 
 // ---- Read and delete
@@ -732,6 +814,29 @@ TEST_F(VoicemailActivitiesTest, EveryMethodStopsTheIdleTimerAndAnUnreadablePaylo
         EXPECT_EQ(KelVvmActivityMgr::getInstance()->live(), 0u) << method;
         EXPECT_NE(KelVvmServiceApp::getInstance()->m_idleTimerId, 0u)
             << method << ": with nothing alive the idle timer runs again";
+        KelVvmServiceApp::getInstance()->stopIdleTimer();
+    }
+}
+
+TEST_F(VoicemailActivitiesTest, LoggedPayloadsAreCutAndSayHowLongTheyWere)
+{
+    // A JSON text, but no object: each method logs it, then refuses it without other work.
+    const std::string payload = "\"" + std::string(300 * 1024, 'x') + "\"";
+    const std::string length = "(cut, " + std::to_string(payload.size()) + " bytes in all)";
+    for (const char* method :
+         {"setGreeting", "simStatusQuery", "smsNotification", "refreshMessages", "deleteMessage",
+          "readMessage", "scheduled", "test"}) {
+        gLogLines.clear();
+        EXPECT_NE(callText(std::string("quor://com.quor.kelvvm/") + method, payload), "");
+        size_t logged = 0;
+        for (const std::string& line : gLogLines) {
+            if (line.find("xxxxxxxx") == std::string::npos)
+                continue;
+            logged++;
+            EXPECT_LT(line.size(), 66u * 1024) << method;
+            EXPECT_NE(line.find(length), std::string::npos) << method << ": " << line.substr(0, 80);
+        }
+        EXPECT_EQ(logged, 1u) << method;
         KelVvmServiceApp::getInstance()->stopIdleTimer();
     }
 }

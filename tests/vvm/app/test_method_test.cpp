@@ -7,6 +7,9 @@
 #include "TamoMessage.h"
 #include "TestBus.h"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -266,6 +269,72 @@ TEST_F(TestMethod, DownloadsIntoTheMediaFolderWithRetries)
               "{\"returnValue\":false,\"error\":\"Download failed!\"}");
     EXPECT_EQ(waits(), std::vector<unsigned>({20, 30, 40, 50, 60}));
     EXPECT_FALSE(g_file_test((folder + "/999.amr").c_str(), G_FILE_TEST_EXISTS));
+}
+
+TEST_F(TestMethod, DownloadsReplaceTheFileOnlyOnceCompleteAndFollowNoLink)
+{
+    std::string url = platform->call("101")["audioUrl"].asString();
+    auto download = [&](const std::string& from, const std::string& loc) {
+        return test("{\"method\":\"downloadFile\",\"url\":\"" + from + "\",\"loc\":\"" + loc +
+                    "\"}");
+    };
+    // A failed download leaves the file a record may still name.
+    std::string kept = folder + "/102.amr";
+    std::ofstream(kept) << "kept";
+    EXPECT_EQ(download(platform->baseUrl() + "/vvm/audio/999.amr", kept),
+              "{\"returnValue\":false,\"error\":\"Download failed!\"}");
+    EXPECT_EQ(readFile(kept), "kept");
+
+    // A link in the media folder is replaced by the file, its target left alone.
+    std::string outside = folder + "-outside";
+    std::ofstream(outside) << "outside";
+    std::string link = folder + "/101.amr";
+    ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+    EXPECT_EQ(download(url, link), "{\"returnValue\":true}");
+    EXPECT_EQ(readFile(outside), "outside");
+    std::filesystem::remove(outside);
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readFile(link).compare(0, 6, "#!AMR\n"), 0);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/.download.part"));
+}
+
+TEST_F(TestMethod, WhatNoAttemptCanMendIsRefusedBeforeAnyExchange)
+{
+    const std::string loc = folder + "/101.amr";
+    const std::pair<std::string, std::string> downloads[] = {
+        {"{\"method\":\"downloadFile\",\"loc\":\"" + loc + "\"}", "No URL"},
+        {"{\"method\":\"downloadFile\",\"url\":\"\",\"loc\":\"" + loc + "\"}", "No URL"},
+        {"{\"method\":\"downloadFile\",\"url\":\"ftp://127.0.0.1/101.amr\",\"loc\":\"" + loc +
+             "\"}",
+         "Unsupported URL scheme: ftp"},
+        {"{\"method\":\"downloadFile\",\"url\":\"file:///etc/hostname\",\"loc\":\"" + loc + "\"}",
+         "Unsupported URL scheme: file"},
+    };
+    for (const auto& [payload, error] : downloads)
+        EXPECT_EQ(test(payload), "{\"returnValue\":false,\"error\":\"" + error + "\"}");
+    JValue malformed = vtjsonParse(
+        test("{\"method\":\"downloadFile\",\"url\":\"http://127.0.0.1:99999/a\",\"loc\":\"" + loc +
+             "\"}"));
+    EXPECT_EQ(malformed["error"].asString().rfind("Malformed URL: ", 0), 0u)
+        << malformed.stringify();
+    EXPECT_FALSE(std::filesystem::exists(loc));
+
+    const std::string tooLong(256, '1');
+    const std::pair<std::string, std::string> soap[] = {
+        {"{\"method\":\"getMessageInfo\",\"messageId\":\"10\\u00001\"}",
+         "Invalid message id: it holds a control byte"},
+        {"{\"method\":\"archiveMessage\",\"messageId\":\"" + tooLong + "\"}",
+         "Invalid message id: 256 bytes, at most 255"},
+        {"{\"method\":\"deleteMessages\",\"ids\":[\"101\",\"1\\n2\"]}",
+         "Invalid message id: it holds a control byte"},
+        {"{\"method\":\"deliverMessages\",\"ids\":[\"" + tooLong + "\"]}",
+         "Invalid message id: 256 bytes, at most 255"},
+    };
+    for (const auto& [payload, error] : soap)
+        EXPECT_EQ(test(payload), "{\"returnValue\":false,\"error\":\"" + error + "\"}");
+    EXPECT_TRUE(waits().empty()) << "nothing was retried";
+    EXPECT_EQ(platform->requests().arraySize(), 0u) << "nothing reached the platform";
+    EXPECT_EQ(platform->call("101")["state"].asString(), "NEW_MSG");
 }
 
 TEST_F(TestMethod, DownloadsOutsideTheMediaFolderAreRefused)

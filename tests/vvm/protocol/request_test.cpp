@@ -290,4 +290,24 @@ TEST_F(Request, AnUnreachablePlatformGivesABadResponse)
     EXPECT_EQ(waits().size(), 4u);
 }
 
+TEST_F(Request, WhatNoAttemptCanMendIsNeitherSentNorRetried)
+{
+    const std::string zero("10\0"
+                           "1",
+                           4);
+    EXPECT_EQ(KelVvmRequest::getMessageInfo(zero, "AMR")->getType(), RESPONSE_BAD);
+    EXPECT_EQ(KelVvmRequest::archiveMessage(std::string(1024 * 1024, '1'))->getType(),
+              RESPONSE_BAD);
+    EXPECT_EQ(KelVvmRequest::deliverMessages({"101", "\x7f"})->getType(), RESPONSE_BAD);
+    EXPECT_EQ(KelVvmRequest::deleteMessage(std::string(256, '1'))->getType(), RESPONSE_BAD);
+    EXPECT_EQ(platform->requests().arraySize(), 0u);
+    // The longest identifier allowed still goes out.
+    EXPECT_EQ(detail(*KelVvmRequest::archiveMessage(std::string(255, '1'))),
+              "Generic_MessageNotFound");
+
+    KelVvmRequest::s_vvmUrl = "ftp://127.0.0.1/vvm/services/FrontServiceDirect";
+    EXPECT_EQ(KelVvmRequest::getUserProfile()->getType(), RESPONSE_BAD);
+    EXPECT_TRUE(waits().empty());
+}
+
 } // namespace
