@@ -49,15 +49,6 @@ const double kQuietCpuShare = 0.01;
 // Left by a download that a kill cut short; the next synchronization removes it.
 const char* const kPartialDownload = ".download.part";
 
-std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
-{
-    std::map<std::string, std::uintmax_t> files;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
-        files[entry.path().filename().string()] = entry.file_size(error);
-    return files;
-}
-
 // utime + stime of `pid` in clock ticks; -1 when it is gone.
 long long cpuTicks(int pid)
 {
@@ -427,7 +418,7 @@ void Walk::checkQuiet(bool afterSync)
 {
     JValue records = allRecords();
     JValue calls = carrierCalls();
-    std::map<std::string, std::uintmax_t> files = filesIn(m_media);
+    std::map<std::string, std::uintmax_t> files = fileSizesIn(m_media);
     std::map<std::string, std::string> states;
     for (size_t i = 0; i < calls.arraySize(); i++) {
         std::string id = calls[i]["id"].asString();
