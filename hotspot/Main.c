@@ -391,6 +391,10 @@ int main(int argc, char** argv)
 {
     bool toFile = false;
     const char* pLevelName = NULL;
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("kelwisprd %s\n", KEL_VERSION);
+        return 0;
+    }
     int option;
     while ((option = getopt(argc, argv, "zl:")) != -1) {
         if (option == 'z')

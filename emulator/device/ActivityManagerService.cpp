@@ -5,6 +5,7 @@
 #include "JsonMatch.h"
 #include "qmlog.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -117,6 +118,8 @@ struct ActivityManagerService::Activity {
     bool scheduleMet = false;
     JValue triggerReply;
     guint timer = 0;
+    // When the timer comes due, on the monotonic clock: "advance" moves it closer.
+    gint64 timerDueUs = 0;
     bool timerRearms = false;
     TSMessageToken triggerToken = 0;
     TSMessageToken wanToken = 0;
@@ -160,6 +163,7 @@ ActivityManagerService::ActivityManagerService(const JValue& config, DeviceConte
     addControl("activities", [this](TSMessage*, const JValue&) { return list(); });
     addControl("sendEvent",
                [this](TSMessage*, const JValue& payload) { return sendEvent(payload); });
+    addControl("advance", [this](TSMessage*, const JValue& payload) { return advance(payload); });
     JValue files = config["activityFiles"];
     for (size_t i = 0; i < files.arraySize(); i++) {
         std::string path = files[i].asString();
@@ -373,6 +377,38 @@ std::unique_ptr<JValue> ActivityManagerService::sendEvent(const JValue& payload)
     return std::make_unique<JValue>(success());
 }
 
+std::unique_ptr<JValue> ActivityManagerService::advance(const JValue& payload)
+{
+    double seconds = 0;
+    if (!payload["seconds"].asNumber(seconds) || seconds < 0)
+        bad("\"seconds\" must be a number of at least 0");
+    int64_t due = 0;
+    gint64 now = g_get_monotonic_time();
+    for (auto& entry : m_activities) {
+        Activity& activity = *entry.second;
+        if (!activity.timer)
+            continue;
+        double leftMs = double(activity.timerDueUs - now) / 1000 * context().timeScale;
+        leftMs -= seconds * 1000;
+        g_source_remove(activity.timer);
+        activity.timer = 0;
+        // Fired from the loop, as the timer would have been: its work may call out.
+        startTimer(activity, std::max(0.0, leftMs), activity.timerRearms);
+        due += leftMs <= 0;
+    }
+    auto reply = std::make_unique<JValue>(success());
+    reply->put("due", due);
+    return reply;
+}
+
+void ActivityManagerService::startTimer(Activity& activity, double emulatedMs, bool rearms)
+{
+    unsigned realMs = emulatedMs > 0 ? context().scaled(emulatedMs) : 0;
+    activity.timerRearms = rearms;
+    activity.timerDueUs = g_get_monotonic_time() + gint64(realMs) * 1000;
+    activity.timer = g_timeout_add(realMs, onTimer, &activity);
+}
+
 void ActivityManagerService::arm(Activity& activity, double delayMs)
 {
     // One timer and one call at a time: a timer left behind would outlive the activity.
@@ -383,14 +419,11 @@ void ActivityManagerService::arm(Activity& activity, double delayMs)
     activity.triggerReply = JValue();
     if (delayMs > 0) {
         // Everything waits for this pause first; the timer arms the rest.
-        activity.timerRearms = true;
-        activity.timer = g_timeout_add(context().scaled(delayMs), onTimer, &activity);
+        startTimer(activity, delayMs, true);
         return;
     }
-    if (!activity.scheduleMet) {
-        activity.timerRearms = false;
-        activity.timer = g_timeout_add(context().scaled(activity.intervalMs), onTimer, &activity);
-    }
+    if (!activity.scheduleMet)
+        startTimer(activity, activity.intervalMs, false);
     if (!activity.triggerMet)
         subscribeTrigger(activity);
     maybeFire(activity);

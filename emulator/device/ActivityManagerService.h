@@ -41,6 +41,8 @@ class ActivityManagerService : public DeviceService
     std::unique_ptr<JValue> cancel(const JValue& payload);
     std::unique_ptr<JValue> list();
     std::unique_ptr<JValue> sendEvent(const JValue& payload);
+    // Moves emulated time on by "seconds" for every waiting timer; those due fire.
+    std::unique_ptr<JValue> advance(const JValue& payload);
     Activity& byId(const JValue& payload);
     int64_t add(const JValue& definition, bool start);
     void loadFile(const std::string& path);
@@ -48,6 +50,8 @@ class ActivityManagerService : public DeviceService
     // Waits for the trigger and the schedule again, after `delayMs` of emulated time.
     void arm(Activity& activity, double delayMs = 0);
     void disarm(Activity& activity);
+    // The activity's one timer, due after `emulatedMs`; `rearms` for a pause before arming.
+    void startTimer(Activity& activity, double emulatedMs, bool rearms);
     void remove(Activity& activity);
     void releaseAdopter(Activity& activity);
     void subscribeTrigger(Activity& activity);

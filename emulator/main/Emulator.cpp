@@ -9,6 +9,7 @@
 #include "DeviceServer.h"
 #include "HotspotServer.h"
 #include "LinkServer.h"
+#include "PageServer.h"
 #include "PropertyServices.h"
 #include "TelephonyService.h"
 #include "VoicemailServer.h"
@@ -31,6 +32,7 @@ struct ServerContext {
     const DeviceContext& device;
     const std::string& configDir;
     const CarrierAccess& access;
+    const std::string& pageDir;
 };
 
 using ServerFactory = std::unique_ptr<EmulatorServer> (*)(const JValue& section,
@@ -58,6 +60,11 @@ std::unique_ptr<EmulatorServer> link(const JValue&, const ServerContext& context
         std::make_unique<LinkServer>(context.device, context.access.link));
 }
 
+std::unique_ptr<EmulatorServer> page(const JValue& section, const ServerContext& context)
+{
+    return std::make_unique<PageServer>(section, context.device, context.pageDir);
+}
+
 std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const ServerContext& context)
 {
     return std::make_unique<DeviceServer>(
@@ -65,7 +72,8 @@ std::unique_ptr<EmulatorServer> activityManager(const JValue& section, const Ser
 }
 
 // Every server, by its configuration section, in start order: the activity manager last,
-// since its activities call the others as soon as it runs. A carrier server is one more line.
+// since its activities call the others as soon as it runs (the page only watches and waits
+// for a person). A carrier server is one more line.
 const struct {
     const char* section;
     ServerFactory make;
@@ -79,6 +87,7 @@ const struct {
     {"link", link},
     {"hotspot", hotspot},
     {"voicemail", voicemail},
+    {"page", page},
     {"activitymanager", activityManager},
 };
 
@@ -327,7 +336,7 @@ bool Emulator::start(std::string& error)
         settings["kelwisprd"]["TLS"]["CAFile"] = m_tlsFiles.caFile;
         env.push_back({"NIMBOS_EMULATOR_CA_FILE", m_tlsFiles.caFile});
     }
-    ServerContext serverContext{m_context, m_configDir, m_access};
+    ServerContext serverContext{m_context, m_configDir, m_access, m_options.pageDir};
     try {
         for (const auto& entry : kServers) {
             m_servers.push_back(entry.make(m_config[entry.section], serverContext));
@@ -354,8 +363,8 @@ bool Emulator::start(std::string& error)
     for (const auto& [key, value] : env)
         m_envLines.push_back("export " + key + "=" + shellQuote(value));
     // The build tree's tools (tamo-send), for the shell that reads DIR/env.
-    if (g_file_test(NIMBOS_EMULATOR_TOOLS_DIR, G_FILE_TEST_IS_DIR))
-        m_envLines.push_back("export PATH=" + shellQuote(NIMBOS_EMULATOR_TOOLS_DIR) + ":\"$PATH\"");
+    if (!m_options.toolsDir.empty() && g_file_test(m_options.toolsDir.c_str(), G_FILE_TEST_IS_DIR))
+        m_envLines.push_back("export PATH=" + shellQuote(m_options.toolsDir) + ":\"$PATH\"");
     for (const std::string& line : m_envLines)
         envText += line + "\n";
     // Written whole or not at all: its appearance tells a watcher that everything is ready.

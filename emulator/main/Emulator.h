@@ -20,6 +20,8 @@ struct EmulatorOptions {
     std::string stateDir; // empty: a fresh temporary folder
     double timeScale = 1.0;
     std::vector<std::string> serviceDirs;
+    std::string toolsDir;    // put first on the PATH of DIR/env; empty: PATH is left alone
+    std::string pageDir;     // the page's files, unless the configuration names others
     bool tls = false;        // the carrier servers over https, with a CA in DIR/tls
     std::string linkProfile; // empty: no link relay in front of the carrier servers
 };

@@ -10,9 +10,43 @@
 #include <cstring>
 #include <getopt.h>
 #include <signal.h>
+#include <string>
 
 namespace
 {
+
+// The emulator of the build tree reads the source's configuration and puts the build's tools on
+// the PATH of DIR/env; an installed one reads the configuration installed with it.
+// The folder of this program; empty when it cannot be told.
+std::string programDir()
+{
+    gchar* exe = g_file_read_link("/proc/self/exe", nullptr);
+    gchar* dir = exe ? g_path_get_dirname(exe) : nullptr;
+    std::string found = dir ? dir : "";
+    g_free(dir);
+    g_free(exe);
+    return found;
+}
+
+bool runsFromBuildTree()
+{
+    return programDir() == NIMBOS_EMULATOR_BUILD_DIR;
+}
+
+// The page's files: the source's beside the build tree, otherwise those installed with the
+// program, found from its own place.
+std::string defaultPageDir()
+{
+    if (runsFromBuildTree())
+        return NIMBOS_EMULATOR_SOURCE_PAGE;
+    return programDir() + "/" + NIMBOS_EMULATOR_PAGE_FROM_BIN;
+}
+
+const char* defaultConfig()
+{
+    static const bool build = runsFromBuildTree();
+    return build ? NIMBOS_EMULATOR_SOURCE_CONFIG : NIMBOS_EMULATOR_INSTALLED_CONFIG;
+}
 
 void usage(const char* argv0)
 {
@@ -24,8 +58,9 @@ void usage(const char* argv0)
            "  --time-scale N     runs schedules N times faster\n"
            "  --service-dir DIR  D-Bus activation files for the emulator's own bus\n"
            "  --tls              the carrier servers over https, with a CA made in DIR/tls\n"
-           "  --link PROFILE     the carrier servers behind a modelled link: lan, 4g, 3g, edge\n",
-           argv0, NIMBOS_EMULATOR_DEFAULT_CONFIG);
+           "  --link PROFILE     the carrier servers behind a modelled link: lan, 4g, 3g, edge\n"
+           "  --version          shows the version\n",
+           argv0, defaultConfig());
 }
 
 gboolean onSignal(gpointer loop)
@@ -39,7 +74,10 @@ gboolean onSignal(gpointer loop)
 int main(int argc, char** argv)
 {
     emulator::EmulatorOptions options;
-    options.configPath = NIMBOS_EMULATOR_DEFAULT_CONFIG;
+    options.configPath = defaultConfig();
+    options.pageDir = defaultPageDir();
+    if (runsFromBuildTree())
+        options.toolsDir = NIMBOS_EMULATOR_TOOLS_DIR;
     static const struct option longOptions[] = {{"config", required_argument, nullptr, 'c'},
                                                 {"state-dir", required_argument, nullptr, 's'},
                                                 {"time-scale", required_argument, nullptr, 't'},
@@ -47,6 +85,7 @@ int main(int argc, char** argv)
                                                 {"tls", no_argument, nullptr, 'T'},
                                                 {"link", required_argument, nullptr, 'l'},
                                                 {"help", no_argument, nullptr, 'h'},
+                                                {"version", no_argument, nullptr, 'V'},
                                                 {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "c:s:t:d:h", longOptions, nullptr)) != -1) {
@@ -77,6 +116,9 @@ int main(int argc, char** argv)
             break;
         case 'h':
             usage(argv[0]);
+            return 0;
+        case 'V':
+            printf("nimbos-emulator %s\n", KEL_VERSION);
             return 0;
         default:
             usage(argv[0]);

@@ -87,3 +87,12 @@ std::string EmulatedDevice::env(const std::string& name) const
     auto found = m_emulator.env.find(name);
     return found == m_emulator.env.end() ? "" : found->second;
 }
+
+std::map<std::string, std::uintmax_t> fileSizesIn(const std::string& folder)
+{
+    std::map<std::string, std::uintmax_t> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        files[entry.path().filename().string()] = entry.file_size(error);
+    return files;
+}

@@ -6,6 +6,7 @@
 
 #include "EmulatorProcess.h"
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,9 @@
 // The emulator's configuration for the scenarios: the SIM ready, the WAN connected, the system
 // properties and activities the daemons read, and `voicemail` as the carrier's mailbox section.
 std::string deviceConfiguration(const std::string& voicemail);
+
+// The files directly in `folder` (an audio folder), by name, with their sizes.
+std::map<std::string, std::uintmax_t> fileSizesIn(const std::string& folder);
 
 class EmulatedDevice
 {

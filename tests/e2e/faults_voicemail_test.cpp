@@ -49,15 +49,6 @@ std::string configuration(int firstId, int calls)
                                list + "]}");
 }
 
-std::map<std::string, std::uintmax_t> filesIn(const std::string& folder)
-{
-    std::map<std::string, std::uintmax_t> files;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
-        files[entry.path().filename().string()] = entry.file_size(error);
-    return files;
-}
-
 class VoicemailFaults : public DeviceTest
 {
   protected:
@@ -134,7 +125,7 @@ class VoicemailFaults : public DeviceTest
             recordsPerCall[id]++;
             audioPaths[id] = stored[i]["audioPath"].asString();
         }
-        std::map<std::string, std::uintmax_t> files = filesIn(m_media);
+        std::map<std::string, std::uintmax_t> files = fileSizesIn(m_media);
         std::map<std::string, std::uintmax_t> expectedFiles;
         for (size_t i = 0; i < calls.arraySize(); i++) {
             std::string id = calls[i]["id"].asString();
@@ -308,7 +299,7 @@ TEST_F(VoicemailFaults, SilentCarrierIsGivenUpOnWithinBoundsAndCaughtUpWithLater
     smsNotification(partial);
     EXPECT_EQ(answer(partial).stringify(), "{\"returnValue\":true}");
     EXPECT_EQ(records().arraySize(), 2u);
-    EXPECT_EQ(filesIn(m_media).count(silent + ".amr"), 0u);
+    EXPECT_EQ(fileSizesIn(m_media).count(silent + ".amr"), 0u);
     platform("recover");
     JValue downloads = platform("downloads")["downloads"];
     int attempts = 0;

@@ -35,6 +35,7 @@ static void usage(FILE* out, const char* argv0)
             "  -e        exit with status 3 when a reply says \"returnValue\": false\n"
             "  -m        print the signals of the category URI (quor://service/category)\n"
             "  -h        show this help\n"
+            "  --version show the version\n"
             "\n"
             "The bus is $TAMO_BUS_ADDRESS when set, otherwise the system bus.\n",
             argv0, argv0, argv0);
@@ -144,6 +145,10 @@ int main(int argc, char** argv)
     long count = 1;
     bool monitor = false, strict = false;
     const char* file = NULL;
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("tamo-send %s\n", KEL_VERSION);
+        return 0;
+    }
     int option;
     while ((option = getopt(argc, argv, "ef:hmn:")) != -1) {
         switch (option) {

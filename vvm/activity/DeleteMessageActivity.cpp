@@ -40,7 +40,8 @@ bool DeleteMessageActivity::handleMessagesToDelete(TSHandle*, TSMessage* reply, 
     KLOG_DEBUG("handleCurrentMessages: %s", LoggedPayload(text).c_str());
     try {
         KelVvmMessageRecords records(vtjsonParse(text)["results"]);
-        activity->carryDeletions(records, [](const std::string&) { return true; });
+        if (!activity->carryDeletions(records, [](const std::string&) { return true; }))
+            throw KelVvmActivityException("The carrier did not take a deletion");
     } catch (const std::exception& e) {
         activity->fail(e.what(), kActivityErrorCode);
         return true;

@@ -100,10 +100,10 @@ class KelVvmActivity : public NoCopyClass
     void forgetMessage(const JValue& record, bool removeFile);
     // Carries the deletions the user made and nobody carried yet: each call goes from the
     // carrier when `listed` says the carrier may hold it and no live record still shows it;
-    // each file goes unless a live record names it. Returns how many calls went. Throws what
-    // the exchange throws.
-    int carryDeletions(const KelVvmMessageRecords& records,
-                       const std::function<bool(const std::string&)>& listed);
+    // each file goes unless a live record names it, and the record is marked carried. Stops at
+    // the first deletion the carrier did not take, which stays pending, and returns false.
+    bool carryDeletions(const KelVvmMessageRecords& records,
+                        const std::function<bool(const std::string&)>& listed);
     // Purges every further record of a call, and its file unless a live record names it.
     void removeDuplicates(const KelVvmMessageRecords& records);
 

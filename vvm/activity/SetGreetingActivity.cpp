@@ -70,31 +70,38 @@ bool setThreadGroups(const std::vector<gid_t>& groups)
 // Opens `path` read-only as user `uid` would: with that user's file-system identity (user,
 // primary group, supplementary groups) on this thread only, the kernel applies the user's own
 // permission checks to every folder of the path and to the file, ACLs included, and none of
-// root's overrides. The service's identity is restored before returning, and no other thread
-// ever sees it changed. Returns -1 with errno set when the open fails; throws when the caller's
-// identity cannot be taken.
+// root's overrides. Taking it needs root, or CAP_SETUID and CAP_SETGID for a service running as
+// its own user (its unit grants it those two). The service's identity is restored before
+// returning, and no other thread ever sees it changed. Returns -1 with errno set when the open
+// fails; throws when the caller's identity cannot be taken.
 int openAsUser(const std::string& path, uid_t uid)
 {
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    if (uid == 0 || uid == geteuid())
+    // Root's files are opened with root's identity even by a service that runs as another
+    // user, so only a caller that is the service itself skips the switch.
+    if (uid == geteuid())
         return open(path.c_str(), flags);
+    const char* const unableToCheck = "Unable to check the caller's access to the file";
     gid_t primary;
     std::vector<gid_t> groups;
     int savedCount = getgroups(0, nullptr);
     std::vector<gid_t> saved(size_t(savedCount > 0 ? savedCount : 0));
-    if (geteuid() != 0 || !groupsOf(uid, primary, groups) || savedCount < 0 ||
+    if (!groupsOf(uid, primary, groups) || savedCount < 0 ||
         getgroups(savedCount, saved.data()) != savedCount) {
-        // Without root the service cannot take the caller's identity, and without the user
-        // database it does not know the caller's groups: nothing is opened on a guess.
-        throw KelVvmActivityException("Unable to check the caller's access to the file");
+        // Without the user database the service does not know the caller's groups: nothing is
+        // opened on a guess.
+        throw KelVvmActivityException(unableToCheck);
     }
+    // Without CAP_SETGID (nor root) this fails and nothing has changed.
     if (!setThreadGroups(groups))
-        throw KelVvmActivityException("Unable to check the caller's access to the file");
+        throw KelVvmActivityException(unableToCheck);
     uid_t oldUid = uid_t(setfsuid(uid));
     gid_t oldGid = gid_t(setfsgid(primary));
-    int fd = -1, error = EPERM;
-    // setfsuid reports no failure; asking again (an invalid id changes nothing) tells.
-    if (uid_t(setfsuid(uid_t(-1))) == uid && gid_t(setfsgid(gid_t(-1))) == primary) {
+    int fd = -1, error = 0;
+    // setfsuid reports no failure (none without CAP_SETUID); asking again (an invalid id
+    // changes nothing) tells.
+    bool taken = uid_t(setfsuid(uid_t(-1))) == uid && gid_t(setfsgid(gid_t(-1))) == primary;
+    if (taken) {
         fd = open(path.c_str(), flags);
         error = errno;
     }
@@ -105,6 +112,8 @@ int openAsUser(const std::string& path, uid_t uid)
         KLOG_CRITICAL("Cannot restore the service's own identity");
         abort();
     }
+    if (!taken)
+        throw KelVvmActivityException(unableToCheck);
     errno = error;
     return fd;
 }

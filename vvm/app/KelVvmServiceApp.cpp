@@ -153,11 +153,10 @@ std::string KelVvmServiceApp::derivePlatformVersion(const std::string& property,
 bool KelVvmServiceApp::parseArgs(int argc, char** argv)
 {
     KLOG_DEBUG("parseArgs");
-    static const struct option options[] = {{"help", no_argument, nullptr, 'h'},
-                                            {"noidle", no_argument, nullptr, 'n'},
-                                            {"log", required_argument, nullptr, 'l'},
-                                            {"folder", required_argument, nullptr, 'f'},
-                                            {nullptr, 0, nullptr, 0}};
+    static const struct option options[] = {
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+        {"noidle", no_argument, nullptr, 'n'},       {"log", required_argument, nullptr, 'l'},
+        {"folder", required_argument, nullptr, 'f'}, {nullptr, 0, nullptr, 0}};
     optind = 1;
     opterr = 0; // unknown options are skipped quietly
     int option;
@@ -165,6 +164,10 @@ bool KelVvmServiceApp::parseArgs(int argc, char** argv)
         switch (option) {
         case 'h':
             printUsage(argv[0]);
+            return true;
+        case 'V':
+            printf("kelvvm %s\n", KEL_VERSION);
+            fflush(stdout);
             return true;
         case 'n':
             KLOG_INFO("Disable idle timer");

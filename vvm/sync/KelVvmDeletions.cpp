@@ -8,6 +8,24 @@
 #include "KelVvmServiceValues.h"
 #include "ZephDB.h"
 
+#include <strings.h>
+
+#include <memory>
+
+namespace
+{
+// True once the carrier holds the call no longer: it said so, or it knows no such call.
+bool deletedOnCarrier(const std::string& id)
+{
+    std::unique_ptr<KelVvmResponse> answer = KelVvmRequest::deleteMessage(id);
+    if (answer->getType() == RESPONSE_OK)
+        return true;
+    return answer->getType() == RESPONSE_FAULT &&
+           strcasecmp(static_cast<KelVvmFaultResponse&>(*answer).m_detailStatus.c_str(),
+                      "Generic_MessageNotFound") == 0;
+}
+} // namespace
+
 void KelVvmActivity::forgetMessage(const JValue& record, bool removeFile)
 {
     std::string audioPath = record["audioPath"].asString();
@@ -21,22 +39,24 @@ void KelVvmActivity::forgetMessage(const JValue& record, bool removeFile)
     ZephDB::merge(m_serviceHandle, nullptr, nullptr, mark);
 }
 
-int KelVvmActivity::carryDeletions(const KelVvmMessageRecords& records,
-                                   const std::function<bool(const std::string&)>& listed)
+bool KelVvmActivity::carryDeletions(const KelVvmMessageRecords& records,
+                                    const std::function<bool(const std::string&)>& listed)
 {
-    int carried = 0;
     for (const JValue& record : records.pending) {
         std::string id = record["id"].asString();
         // The deleted record was a second one of a call that a live record still shows: the
         // user still has that message, on the phone and so on the carrier.
         bool shown = records.shows(id);
-        if (!shown && listed(id)) {
-            KelVvmRequest::deleteMessage(id);
-            carried++;
+        if (!shown && listed(id) && !deletedOnCarrier(id)) {
+            // Kept pending, file and all, for the next run or synchronization: marked carried,
+            // the call would stay on the carrier for good. The carrier is most likely failing
+            // for the rest too, and each request costs its attempts.
+            KLOG_ERROR("Deleting call %s on the carrier failed; kept for the next run", id.c_str());
+            return false;
         }
         forgetMessage(record, !records.names(record["audioPath"].asString()));
     }
-    return carried;
+    return true;
 }
 
 void KelVvmActivity::removeDuplicates(const KelVvmMessageRecords& records)

@@ -130,6 +130,7 @@ void KelVvmActivity::syncMessages()
 void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
 {
     int added = 0, removed = 0, updated = 0;
+    bool marksCarried = false;
     try {
         KLOG_DEBUG("KelVvmActivity::onHandleCurrentMessages");
         bool found = false;
@@ -149,8 +150,9 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
         KelVvmMessageRecords records(reply["results"]);
         removeDuplicates(records);
         // A call the user deleted is never stored again; a deletion nobody carried yet is
-        // carried now.
-        carryDeletions(records, [&calls](const std::string& id) { return calls.count(id) > 0; });
+        // carried now, or left to the delete activity when the carrier does not take it.
+        marksCarried = carryDeletions(
+            records, [&calls](const std::string& id) { return calls.count(id) > 0; });
         for (const auto* deleted : {&records.pending, &records.carried}) {
             for (const JValue& record : *deleted) {
                 if (!records.shows(record["id"].asString()))
@@ -219,6 +221,7 @@ void KelVvmActivity::onHandleCurrentMessages(const JValue& reply)
     KLOG_INFO("handleSynchronization: %d New - %d Removed - %d Updated", added, removed, updated);
     // Every pending mark was carried above: a failed read or delete run waits no longer than
     // a minute from now on.
-    KelVvmBackoff::resetAll();
+    if (marksCarried)
+        KelVvmBackoff::resetAll();
     complete(true);
 }

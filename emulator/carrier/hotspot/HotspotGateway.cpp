@@ -240,6 +240,7 @@ HotspotGateway::HotspotGateway(const JValue& config) : m_random(std::random_devi
     std::lock_guard<std::mutex> lock(m_mutex);
     m_server = std::make_unique<RawHttpServer>(
         port, [this](const HttpRequest& request) { return handle(request); });
+    m_port = m_server->port();
 }
 
 HotspotGateway::~HotspotGateway()

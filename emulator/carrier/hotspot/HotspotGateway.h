@@ -63,7 +63,7 @@ class HotspotGateway
     // Checks everything first: on std::invalid_argument nothing has changed.
     void apply(const JValue& settings);
 
-    uint16_t port() const { return m_server->port(); }
+    uint16_t port() const { return m_port; }
     std::string baseUrl() const; // "http://127.0.0.1:PORT", or the public base URL
     // Where clients reach the gateway when something stands in front of it (TLS, a link
     // relay): the pages' addresses start with it. Set before any client knows it.
@@ -152,6 +152,9 @@ class HotspotGateway
     std::string m_publicBaseUrl;
     // Last: its threads call handle(), so it must go before the state they touch.
     std::unique_ptr<RawHttpServer> m_server;
+    // Kept apart from the server: a connection still served while the server is being
+    // destroyed (its pointer already null) builds the gateway's URLs from it.
+    uint16_t m_port = 0;
 };
 
 } // namespace emu::hotspot

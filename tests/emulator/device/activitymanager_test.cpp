@@ -210,6 +210,24 @@ TEST_F(ActivityManagerTest, BadActivitiesAreRefused)
     EXPECT_EQ(activities().arraySize(), 1u);
 }
 
+TEST_F(ActivityManagerTest, AdvanceMovesEmulatedTimeOnForEverySchedule)
+{
+    // A day is 86 s here, an hour 3.6 s: nothing comes due by itself during the case.
+    for (const char* name : {"day", "hour"}) {
+        create(std::string("{\"name\":\"") + name + "\",\"schedule\":{\"interval\":\"1" + name[0] +
+               "\"},\"callback\":{\"method\":\"quor://com.quor.callee/due\"}}");
+    }
+    JValue first = am("emulator/advance", "{\"seconds\":3000}");
+    EXPECT_EQ(first.stringify(), "{\"returnValue\":true,\"due\":0}");
+    JValue second = am("emulator/advance", "{\"seconds\":600}");
+    EXPECT_EQ(second.stringify(), "{\"returnValue\":true,\"due\":1}");
+    ASSERT_TRUE(runUntil([] { return !gCallbacks.empty(); }));
+    EXPECT_EQ(parseJson(gCallbacks[0])["$activity"]["name"].asString(), "hour");
+    runFor(100);
+    EXPECT_EQ(gCallbacks.size(), 1u) << "the day is still 23 h away";
+    EXPECT_FALSE(am("emulator/advance", "{\"seconds\":-1}")["returnValue"].asBool());
+}
+
 TEST_F(ActivityManagerTest, AnUncallableTriggerWaitsWithOneTimerThatCancelStops)
 {
     // Nobody serves the trigger: it is tried again a minute later (60 ms here), while the

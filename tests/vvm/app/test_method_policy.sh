@@ -14,6 +14,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 dir=$(mktemp -d /tmp/kelvvm-policy-XXXXXX)
 chmod 755 "$dir"
+# nobody runs its own copy: the checkout may sit where nobody cannot enter (a clone under /root).
+cp "$tamo_send" "$dir/tamo-send"
 # The system bus's own defaults: method calls denied unless a policy file allows them.
 cat >"$dir/system.conf" <<EOF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -57,10 +59,10 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-reply=$(as_nobody timeout 5 "$tamo_send" quor://com.quor.kelvvm/ping '{"a":1}' 2>&1)
+reply=$(as_nobody timeout 5 "$dir/tamo-send" quor://com.quor.kelvvm/ping '{"a":1}' 2>&1)
 [[ $reply == '{"a":1}' ]] || fail "nobody's ping: $reply"
 
-reply=$(as_nobody timeout 5 "$tamo_send" quor://com.quor.kelvvm/test '{"method":"none"}' 2>&1)
+reply=$(as_nobody timeout 5 "$dir/tamo-send" quor://com.quor.kelvvm/test '{"method":"none"}' 2>&1)
 [[ $reply == '{"returnValue":false,"errorCode":-1,"errorText":"Rejected send message'*'member=\"test\"'* ]] ||
   fail "nobody's test was not refused by the bus: $reply"
 grep -q handleTest "$dir/kelvvm.log" && fail "nobody's test reached kelvvm"
