@@ -84,6 +84,9 @@ class HttpRequest : public NoCopyClass
     // cache of connections and TLS sessions, so exchanges with a host go on one connection
     // while the server keeps it; off: a connection of its own per transfer.
     static bool s_reuseConnections;
+    // Closes the kept connections and frees the handle and cache the transfers share; the next
+    // transfer starts afresh. Called before libcurl's global clean-up.
+    static void closeConnections();
 
     // Status of the last completed transfer; 0 before it ends.
     long m_status;
