@@ -8,6 +8,7 @@
 #include "DbService.h"
 #include "DeviceServer.h"
 #include "HotspotServer.h"
+#include "LinkServer.h"
 #include "PageServer.h"
 #include "PropertyServices.h"
 #include "TelephonyService.h"
@@ -30,6 +31,7 @@ namespace
 struct ServerContext {
     const DeviceContext& device;
     const std::string& configDir;
+    const CarrierAccess& access;
     const std::string& pageDir;
 };
 
@@ -44,12 +46,18 @@ std::unique_ptr<EmulatorServer> device(const JValue& section, const ServerContex
 
 std::unique_ptr<EmulatorServer> hotspot(const JValue& section, const ServerContext& context)
 {
-    return std::make_unique<HotspotServer>(section, context.device);
+    return std::make_unique<HotspotServer>(section, context.device, context.access);
 }
 
 std::unique_ptr<EmulatorServer> voicemail(const JValue& section, const ServerContext& context)
 {
-    return std::make_unique<VoicemailServer>(section, context.device);
+    return std::make_unique<VoicemailServer>(section, context.device, context.access);
+}
+
+std::unique_ptr<EmulatorServer> link(const JValue&, const ServerContext& context)
+{
+    return std::make_unique<DeviceServer>(
+        std::make_unique<LinkServer>(context.device, context.access.link));
 }
 
 std::unique_ptr<EmulatorServer> page(const JValue& section, const ServerContext& context)
@@ -76,6 +84,7 @@ const struct {
     {"preferences", device<PreferencesService>},
     {"systemservice", device<SystemService>},
     {"applicationManager", device<ApplicationManagerService>},
+    {"link", link},
     {"hotspot", hotspot},
     {"voicemail", voicemail},
     {"page", page},
@@ -210,6 +219,25 @@ bool Emulator::prepareStateDir(std::string& error)
     return true;
 }
 
+bool Emulator::prepareCarrierAccess(std::string& error)
+{
+    if (m_options.tls) {
+        if (!emu::link::prepareTlsFiles(m_context.stateDir + "/tls", m_tlsFiles, error))
+            return false;
+        m_access.tls = &m_tlsFiles;
+    }
+    if (!m_options.linkProfile.empty()) {
+        emu::link::LinkProfile profile;
+        if (!emu::link::LinkProfile::named(m_options.linkProfile, profile)) {
+            error = "no link profile named " + m_options.linkProfile;
+            return false;
+        }
+        m_link = std::make_unique<emu::link::LinkModel>(profile);
+        m_access.link = m_link.get();
+    }
+    return true;
+}
+
 bool Emulator::writeSettings(const DeploymentSettings& settings, std::string& error)
 {
     for (const char* file : {"kelvvm", "kelwisprd"}) {
@@ -300,7 +328,15 @@ bool Emulator::start(std::string& error)
         }
     }
 
-    ServerContext serverContext{m_context, m_configDir, m_options.pageDir};
+    if (!prepareCarrierAccess(error))
+        return false;
+    if (m_access.tls) {
+        // The clients verify the carrier's certificates against the emulator's CA alone.
+        settings["kelvvm"]["tls"]["ca-file"] = m_tlsFiles.caFile;
+        settings["kelwisprd"]["TLS"]["CAFile"] = m_tlsFiles.caFile;
+        env.push_back({"NIMBOS_EMULATOR_CA_FILE", m_tlsFiles.caFile});
+    }
+    ServerContext serverContext{m_context, m_configDir, m_access, m_options.pageDir};
     try {
         for (const auto& entry : kServers) {
             m_servers.push_back(entry.make(m_config[entry.section], serverContext));

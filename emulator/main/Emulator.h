@@ -3,6 +3,7 @@
 #ifndef EMULATOR_EMULATOR_H
 #define EMULATOR_EMULATOR_H
 
+#include "CarrierFront.h"
 #include "DeviceService.h"
 #include "EmulatorServer.h"
 #include "PrivateBus.h"
@@ -19,8 +20,10 @@ struct EmulatorOptions {
     std::string stateDir; // empty: a fresh temporary folder
     double timeScale = 1.0;
     std::vector<std::string> serviceDirs;
-    std::string toolsDir; // put first on the PATH of DIR/env; empty: PATH is left alone
-    std::string pageDir;  // the page's files, unless the configuration names others
+    std::string toolsDir;    // put first on the PATH of DIR/env; empty: PATH is left alone
+    std::string pageDir;     // the page's files, unless the configuration names others
+    bool tls = false;        // the carrier servers over https, with a CA in DIR/tls
+    std::string linkProfile; // empty: no link relay in front of the carrier servers
 };
 
 class Emulator
@@ -43,6 +46,7 @@ class Emulator
 
   private:
     bool prepareStateDir(std::string& error);
+    bool prepareCarrierAccess(std::string& error);
     bool writeSettings(const DeploymentSettings& settings, std::string& error);
 
     EmulatorOptions m_options;
@@ -50,6 +54,9 @@ class Emulator
     JValue m_config;
     std::string m_configDir;
     PrivateBus m_bus;
+    emu::link::TlsFiles m_tlsFiles;
+    std::unique_ptr<emu::link::LinkModel> m_link;
+    CarrierAccess m_access;
     std::vector<std::unique_ptr<EmulatorServer>> m_servers;
     std::vector<std::string> m_envLines;
 };

@@ -49,8 +49,9 @@ class HotspotServer::Controls : public DeviceService
     }
 };
 
-HotspotServer::HotspotServer(const JValue& section, const DeviceContext& context)
-    : m_section(section.isObject() ? section : JValue::object())
+HotspotServer::HotspotServer(const JValue& section, const DeviceContext& context,
+                             const CarrierAccess& access)
+    : m_section(section.isObject() ? section : JValue::object()), m_access(access)
 {
     m_gateway = std::make_unique<HotspotGateway>(m_section);
     m_controls = std::make_unique<Controls>(*m_gateway, context);
@@ -60,12 +61,15 @@ HotspotServer::~HotspotServer() = default;
 
 bool HotspotServer::start(std::string& error)
 {
+    m_front.start(m_gateway->port(), m_access);
+    m_gateway->setPublicBaseUrl(m_front.baseUrl());
     return m_controls->start(error);
 }
 
 void HotspotServer::stop()
 {
     m_controls->stop();
+    m_front.stop();
     m_gateway.reset();
 }
 

@@ -3,6 +3,7 @@
 #ifndef EMULATOR_HOTSPOTSERVER_H
 #define EMULATOR_HOTSPOTSERVER_H
 
+#include "CarrierFront.h"
 #include "DeviceService.h"
 #include "EmulatorServer.h"
 #include "HotspotGateway.h"
@@ -15,7 +16,7 @@ namespace emulator
 class HotspotServer : public EmulatorServer
 {
   public:
-    HotspotServer(const JValue& section, const DeviceContext& context);
+    HotspotServer(const JValue& section, const DeviceContext& context, const CarrierAccess& access);
     ~HotspotServer() override;
     bool start(std::string& error) override;
     void stop() override;
@@ -27,6 +28,8 @@ class HotspotServer : public EmulatorServer
     JValue m_section;
     std::unique_ptr<emu::hotspot::HotspotGateway> m_gateway;
     std::unique_ptr<Controls> m_controls;
+    CarrierAccess m_access;
+    CarrierFront m_front;
 };
 
 } // namespace emulator

@@ -34,7 +34,9 @@ class VoicemailServer::Controls : public DeviceService
     }
 };
 
-VoicemailServer::VoicemailServer(const JValue& section, const DeviceContext& context)
+VoicemailServer::VoicemailServer(const JValue& section, const DeviceContext& context,
+                                 const CarrierAccess& access)
+    : m_access(access)
 {
     JValue config = section.isObject() ? section : JValue::object();
     m_namespace =
@@ -49,12 +51,15 @@ bool VoicemailServer::start(std::string& error)
 {
     m_platform->start();
     m_started = true;
+    m_front.start(uint16_t(m_platform->port()), m_access);
+    m_platform->setPublicBaseUrl(m_front.baseUrl());
     return m_controls->start(error);
 }
 
 void VoicemailServer::stop()
 {
     m_controls->stop();
+    m_front.stop();
     m_platform->stop();
     m_started = false;
 }

@@ -3,6 +3,7 @@
 #ifndef EMULATOR_VOICEMAILSERVER_H
 #define EMULATOR_VOICEMAILSERVER_H
 
+#include "CarrierFront.h"
 #include "DeviceService.h"
 #include "EmulatorServer.h"
 #include "VoicemailPlatform.h"
@@ -15,7 +16,8 @@ namespace emulator
 class VoicemailServer : public EmulatorServer
 {
   public:
-    VoicemailServer(const JValue& section, const DeviceContext& context);
+    VoicemailServer(const JValue& section, const DeviceContext& context,
+                    const CarrierAccess& access);
     ~VoicemailServer() override;
     bool start(std::string& error) override;
     void stop() override;
@@ -27,6 +29,8 @@ class VoicemailServer : public EmulatorServer
     std::string m_namespace;
     std::unique_ptr<emu::vvm::VoicemailPlatform> m_platform;
     std::unique_ptr<Controls> m_controls;
+    CarrierAccess m_access;
+    CarrierFront m_front;
     bool m_started = false;
 };
 

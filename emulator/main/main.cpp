@@ -51,11 +51,14 @@ const char* defaultConfig()
 void usage(const char* argv0)
 {
     printf("Usage: %s [--config FILE] [--state-dir DIR] [--time-scale N] [--service-dir DIR]...\n"
+           "          [--tls] [--link PROFILE]\n"
            "  --config FILE      the configuration (default %s)\n"
            "  --state-dir DIR    database, logs, settings and DIR/env (default: a fresh "
            "temporary folder)\n"
            "  --time-scale N     runs schedules N times faster\n"
            "  --service-dir DIR  D-Bus activation files for the emulator's own bus\n"
+           "  --tls              the carrier servers over https, with a CA made in DIR/tls\n"
+           "  --link PROFILE     the carrier servers behind a modelled link: lan, 4g, 3g, edge\n"
            "  --version          shows the version\n",
            argv0, defaultConfig());
 }
@@ -79,6 +82,8 @@ int main(int argc, char** argv)
                                                 {"state-dir", required_argument, nullptr, 's'},
                                                 {"time-scale", required_argument, nullptr, 't'},
                                                 {"service-dir", required_argument, nullptr, 'd'},
+                                                {"tls", no_argument, nullptr, 'T'},
+                                                {"link", required_argument, nullptr, 'l'},
                                                 {"help", no_argument, nullptr, 'h'},
                                                 {"version", no_argument, nullptr, 'V'},
                                                 {nullptr, 0, nullptr, 0}};
@@ -102,6 +107,12 @@ int main(int argc, char** argv)
         }
         case 'd':
             options.serviceDirs.push_back(optarg);
+            break;
+        case 'T':
+            options.tls = true;
+            break;
+        case 'l':
+            options.linkProfile = optarg;
             break;
         case 'h':
             usage(argv[0]);

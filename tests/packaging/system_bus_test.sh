@@ -53,7 +53,7 @@ done
 # daemons read the settings, properties and application values it prepares.
 emulator_names="com.quor.db com.quor.activitymanager com.quor.telephony com.quor.connectionmanager
   com.quor.preferences com.quor.systemservice com.quor.applicationManager com.quor.carrier.voicemail
-  com.quor.carrier.hotspot"
+  com.quor.carrier.hotspot com.quor.carrier.link"
 {
   echo '<busconfig><policy user="root">'
   for name in $emulator_names; do echo "<allow own=\"$name\"/>"; done

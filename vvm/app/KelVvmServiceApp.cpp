@@ -1,6 +1,7 @@
 // KelVvmServiceApp: the service process: options, bus registration, idle timer and teardown.
 #include "KelVvmServiceApp.h"
 
+#include "HttpRequest.h"
 #include "KelVvmActivityMgr.h"
 #include "KelVvmLog.h"
 #include "KelVvmSettings.h"
@@ -87,6 +88,7 @@ KelVvmServiceApp::~KelVvmServiceApp()
     stopIdleTimer();
     if (m_mainLoop)
         g_main_loop_unref(m_mainLoop);
+    HttpRequest::closeConnections();
     curl_global_cleanup();
 }
 

@@ -35,6 +35,9 @@ bool KelVvmSettings::load(const std::string& file, std::string& error)
         testDownloadFolder = readKey(keys, "test", "download-folder");
         if (!testDownloadFolder.empty() && testDownloadFolder.back() != '/')
             testDownloadFolder += '/';
+        caFile = readKey(keys, "tls", "ca-file");
+        // Anything but a true value (true or 1) keeps today's exchanges.
+        reuseConnections = g_key_file_get_boolean(keys, "network", "reuse-connections", nullptr);
     } else {
         error = gerror->message;
         g_error_free(gerror);

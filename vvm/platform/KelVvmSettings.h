@@ -12,6 +12,12 @@ struct KelVvmSettings {
     // [test] download-folder: a second folder the diagnostic "test" method may download into,
     // given with or without its final "/"; empty when not set.
     std::string testDownloadFolder;
+    // [tls] ca-file: the CA certificates https peers are verified against instead of the
+    // system's; empty when not set.
+    std::string caFile;
+    // [network] reuse-connections: keep connections (and TLS sessions) for the next exchange
+    // with the same host instead of one connection per exchange; off when not set.
+    bool reuseConnections = false;
 
     // Why the file could not be read; empty when it was.
     std::string loadError;

@@ -3,6 +3,7 @@
 
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
+#include "KelVvmSettings.h"
 #include "KelVvmStop.h"
 #include "KelVvmUtils.h"
 
@@ -61,20 +62,74 @@ std::string curlInterface(const std::string& interfaceOrAddress)
 
 // The one handle of every transfer of the process: a new handle per transfer repeats its own
 // set-up (internal event handle, wake-up socket pair, caches) each time. Transfers block and never
-// overlap; each starts from a reset handle and, as before, on a connection of its own.
-CURL* transferHandle()
+// overlap; each starts from a reset handle and on a connection of its own, unless connections
+// are reused.
+CURL* s_transferHandle = nullptr;
+// The connections and TLS sessions every transfer of the process shares when connections are
+// reused. Transfers run on the main thread only, so the share needs no locks.
+CURLSH* s_connectionShare = nullptr;
+// Whether the handle was made for reused connections. A handle that ran without the share has a
+// TLS session cache of its own, which libcurl drops without freeing once a share is attached,
+// so a handle never changes sides: a change of the setting makes a new one.
+bool s_handleShares = false;
+
+CURLSH* connectionShare()
 {
-    static CURL* handle = nullptr;
-    if (!handle)
-        handle = curl_easy_init();
+    if (!s_connectionShare) {
+        s_connectionShare = curl_share_init();
+        if (s_connectionShare) {
+            curl_share_setopt(s_connectionShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+            curl_share_setopt(s_connectionShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+            curl_share_setopt(s_connectionShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        }
+    }
+    return s_connectionShare;
+}
+
+// The handle reset for one transfer: on the share when `reuse`, otherwise forbidden to keep
+// its connection.
+CURL* transferHandle(bool reuse)
+{
+    if (s_transferHandle && s_handleShares != reuse) {
+        curl_easy_cleanup(s_transferHandle);
+        s_transferHandle = nullptr;
+    }
+    CURLSH* share = reuse ? connectionShare() : nullptr;
+    if (reuse && !share)
+        throw HttpRequestException("CURL share allocation failed", 0);
+    if (!s_transferHandle) {
+        s_transferHandle = curl_easy_init();
+        s_handleShares = reuse;
+    } else {
+        curl_easy_reset(s_transferHandle);
+    }
+    if (!s_transferHandle)
+        throw HttpRequestException("CURL Handle allocation failed", 0);
+    if (reuse)
+        curl_easy_setopt(s_transferHandle, CURLOPT_SHARE, share);
     else
-        curl_easy_reset(handle);
-    return handle;
+        curl_easy_setopt(s_transferHandle, CURLOPT_FORBID_REUSE, 1L);
+    return s_transferHandle;
 }
 
 } // namespace
 
 void (*HttpRequest::s_sleepHook)(unsigned seconds) = sleepForReal;
+std::string HttpRequest::s_caFile = KelVvmSettings::instance().caFile;
+bool HttpRequest::s_reuseConnections = KelVvmSettings::instance().reuseConnections;
+
+void HttpRequest::closeConnections()
+{
+    // The handle first: a share still in use by a handle cannot be cleaned up.
+    if (s_transferHandle) {
+        curl_easy_cleanup(s_transferHandle);
+        s_transferHandle = nullptr;
+    }
+    if (s_connectionShare) {
+        curl_share_cleanup(s_connectionShare);
+        s_connectionShare = nullptr;
+    }
+}
 
 HttpRequest::HttpRequest(const std::string& url)
     : m_status(0), m_contentLength(0), m_outOfSpace(false), m_file(nullptr), m_url(url),
@@ -104,10 +159,9 @@ long HttpRequest::post(const char* body)
     m_response.clear();
     m_contentLength = 0;
     m_bytesWritten = 0;
-    CURL* curl = transferHandle();
-    if (!curl)
-        throw HttpRequestException("CURL Handle allocation failed", 0);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    CURL* curl = transferHandle(s_reuseConnections);
+    if (!s_caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, s_caFile.c_str());
 
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(120));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, KelVvmServiceValues::scaledMilliseconds(60));

@@ -77,6 +77,17 @@ class HttpRequest : public NoCopyClass
     // hostile peer must not exhaust memory.
     static const size_t s_maxResponseSize = 1u << 20;
 
+    // [tls] ca-file of the settings: https peers are verified against these CA certificates
+    // instead of the system's; empty: the system's.
+    static std::string s_caFile;
+    // [network] reuse-connections of the settings: every transfer of the process shares one
+    // cache of connections and TLS sessions, so exchanges with a host go on one connection
+    // while the server keeps it; off: a connection of its own per transfer.
+    static bool s_reuseConnections;
+    // Closes the kept connections and frees the handle and cache the transfers share; the next
+    // transfer starts afresh. Called before libcurl's global clean-up.
+    static void closeConnections();
+
     // Status of the last completed transfer; 0 before it ends.
     long m_status;
     // Local interface or address the transfers are bound to; empty: unbound.

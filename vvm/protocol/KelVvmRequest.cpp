@@ -252,7 +252,9 @@ std::unique_ptr<KelVvmResponse> KelVvmRequest::sendSoapRequest(const std::string
         request->setRequestHeader("SOAPAction", "");
         request->setRequestHeader("Content-Type", "text/xml;charset=UTF-8");
         request->setRequestHeader("Content-Length", std::to_string(text.size()));
-        request->setRequestHeader("Connection", "close");
+        // Kept connections carry the next exchanges: only then may the server keep this one.
+        if (!HttpRequest::s_reuseConnections)
+            request->setRequestHeader("Connection", "close");
         request->setRequestHeader("User-Agent", KelVvmServiceValues::s_userAgent);
         request->setRequestHeader("Expect", "");
     } catch (const std::bad_alloc&) {

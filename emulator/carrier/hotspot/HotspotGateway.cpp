@@ -313,6 +313,8 @@ void HotspotGateway::apply(const JValue& settings)
 
 std::string HotspotGateway::baseUrl() const
 {
+    if (!m_publicBaseUrl.empty())
+        return m_publicBaseUrl;
     return "http://127.0.0.1:" + std::to_string(port());
 }
 

@@ -64,7 +64,10 @@ class HotspotGateway
     void apply(const JValue& settings);
 
     uint16_t port() const { return m_port; }
-    std::string baseUrl() const; // "http://127.0.0.1:PORT"
+    std::string baseUrl() const; // "http://127.0.0.1:PORT", or the public base URL
+    // Where clients reach the gateway when something stands in front of it (TLS, a link
+    // relay): the pages' addresses start with it. Set before any client knows it.
+    void setPublicBaseUrl(const std::string& url) { m_publicBaseUrl = url; }
     // The endpoint's URL; the login and login-results URLs carry the login query.
     std::string url(Endpoint endpoint) const;
     // The page to hand to "initLogin" as the captured redirect page; also what the portal serves.
@@ -146,6 +149,7 @@ class HotspotGateway
     std::mt19937 m_random;
     long long m_requestCount = 0;
     std::deque<LoggedRequest> m_log; // the newest kMaxLoggedRequests
+    std::string m_publicBaseUrl;
     // Last: its threads call handle(), so it must go before the state they touch.
     std::unique_ptr<RawHttpServer> m_server;
     // Kept apart from the server: a connection still served while the server is being

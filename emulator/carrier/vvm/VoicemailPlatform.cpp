@@ -101,12 +101,17 @@ VoicemailPlatform::VoicemailPlatform(const JValue& config)
     : m_mailbox(stringOr(config, "namespace", kDefaultNamespace),
                 stringOr(config, "codeProject", kDefaultCodeProject)),
       m_reportKey(stringOr(config, "reportKey", kUsageReportKey)),
-      m_configuredPort(intOr(config, "port", 0)), m_port(0)
+      m_configuredPort(intOr(config, "port", 0)), m_port(0),
+      m_keepAliveRequests(intOr(config, "keepAliveRequests", 100)),
+      m_keepAliveSeconds(intOr(config, "keepAliveSeconds", 5))
 {
     // Once, before any server thread parses.
     xmlInitParser();
     if (m_reportKey.size() != 16)
         throw std::invalid_argument("\"reportKey\" must have 16 characters");
+    if (m_keepAliveRequests < 1 || m_keepAliveSeconds < 1)
+        throw std::invalid_argument("\"keepAliveRequests\" and \"keepAliveSeconds\" must be at "
+                                    "least 1");
     if (config.hasKey("account"))
         readAccount(config["account"], m_mailbox.account);
     if (config.hasKey("calls")) {
@@ -129,6 +134,12 @@ void VoicemailPlatform::start()
         return;
     m_server = std::make_unique<httplib::Server>();
     httplib::Server& server = *m_server;
+    server.set_keep_alive_max_count(size_t(m_keepAliveRequests));
+    // An answer leaves in several writes (headers, body); on a kept connection Nagle's rule
+    // would hold the body until the client's delayed acknowledgement of the headers.
+    server.set_tcp_nodelay(true);
+    // A stop waits for the kept connections to reach this idle time.
+    server.set_keep_alive_timeout(m_keepAliveSeconds);
     server.Post(s_servicePath,
                 [this](const httplib::Request& request, httplib::Response& response) {
                     serveSoap(request, response);
@@ -197,6 +208,8 @@ void VoicemailPlatform::hold(int ms)
 
 std::string VoicemailPlatform::baseUrl() const
 {
+    if (!m_publicBaseUrl.empty())
+        return m_publicBaseUrl;
     return "http://127.0.0.1:" + std::to_string(m_port);
 }
 

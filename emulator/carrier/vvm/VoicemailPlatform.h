@@ -45,7 +45,10 @@ class VoicemailPlatform
     void stop();
 
     int port() const { return m_port; }
-    std::string baseUrl() const;    // "http://127.0.0.1:PORT"
+    std::string baseUrl() const; // "http://127.0.0.1:PORT", or the public base URL
+    // Where clients reach the platform when something stands in front of it (TLS, a link
+    // relay): the audio addresses it hands out start with it. Set before any client knows it.
+    void setPublicBaseUrl(const std::string& url) { m_publicBaseUrl = url; }
     std::string serviceUrl() const; // where the SOAP requests go
     std::string reportUrl() const;  // the usage-statistics endpoint
 
@@ -124,6 +127,9 @@ class VoicemailPlatform
 
     int m_configuredPort;
     int m_port;
+    int m_keepAliveRequests; // answers on one connection before the platform closes it
+    int m_keepAliveSeconds;  // idle time before it closes one
+    std::string m_publicBaseUrl;
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
 };

@@ -52,6 +52,8 @@ class PlatformFixture : public ::testing::Test
 
     void TearDown() override
     {
+        // No connection kept by one case is met by the next.
+        HttpRequest::closeConnections();
         platform.reset();
         std::filesystem::remove_all(folder);
     }
