@@ -8,6 +8,8 @@
 # kelvvm reads the caller's file with the caller's own rights.
 # Usage: system_bus_test.sh BUILD_DIR PREFIX UNITDIR DBUS_DAEMON
 set -u
+# shellcheck source=../support/system_like_bus.sh
+. "$(dirname "$0")/../support/system_like_bus.sh"
 build=$1 prefix=$2 unitdir=$3 dbus_daemon=$4
 if [[ $(id -u) -ne 0 ]]; then
   echo "skipped: running the daemons and callers as other users needs root"
@@ -88,37 +90,8 @@ EOS
 done
 cp "$root$prefix/bin/tamo-send" "$dir/tamo-send"
 
-# The system bus's own defaults: method calls denied unless a policy file allows them.
-cat >"$dir/system.conf" <<EOF2
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$dir/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>$dir/services</servicedir>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Introspectable"/>
-  </policy>
-  <includedir>$dir/policy</includedir>
-</busconfig>
-EOF2
-exec 3< <(env -u TAMO_BUS_ADDRESS "$dbus_daemon" --config-file="$dir/system.conf" --fork \
-  --print-address=1 --print-pid=1 2>"$dir/bus.log")
-read -r address <&3; read -r bus_pid <&3; exec 3<&-
-[[ -n ${bus_pid:-} ]] || { echo "FAIL: dbus-daemon did not start: $(cat "$dir/bus.log")"; exit 1; }
+start_system_like_bus "$dir" "$dbus_daemon" "<servicedir>$dir/services</servicedir>
+  <includedir>$dir/policy</includedir>"
 export TAMO_BUS_ADDRESS=$address
 "$root$prefix/bin/nimbos-emulator" --config "$root$prefix/share/nimbos-emulator/default.json" \
   --state-dir "$dir/emulator" >/dev/null 2>"$dir/emulator.log" &

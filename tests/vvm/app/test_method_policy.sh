@@ -4,6 +4,8 @@
 # kelvvm but its "test" call is refused by the bus and never reaches the service; root's is
 # served.
 set -u
+# shellcheck source=../../support/system_like_bus.sh
+. "$(dirname "$0")/../../support/system_like_bus.sh"
 kelvvm=$1 tamo_send=$2 dbus_daemon=$3 policy=$4
 if [[ $(id -u) -ne 0 ]]; then
   echo "skipped: switching to the user nobody needs root"
@@ -16,36 +18,7 @@ dir=$(mktemp -d /tmp/kelvvm-policy-XXXXXX)
 chmod 755 "$dir"
 # nobody runs its own copy: the checkout may sit where nobody cannot enter (a clone under /root).
 cp "$tamo_send" "$dir/tamo-send"
-# The system bus's own defaults: method calls denied unless a policy file allows them.
-cat >"$dir/system.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$dir/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Introspectable"/>
-  </policy>
-  <include>$policy</include>
-</busconfig>
-EOF
-exec 3< <(env -u TAMO_BUS_ADDRESS "$dbus_daemon" --config-file="$dir/system.conf" --fork \
-  --print-address=1 --print-pid=1 2>"$dir/bus.log")
-read -r address <&3; read -r bus_pid <&3; exec 3<&-
-[[ -n ${bus_pid:-} ]] || { echo "FAIL: dbus-daemon did not start: $(cat "$dir/bus.log")"; exit 1; }
+start_system_like_bus "$dir" "$dbus_daemon" "<include>$policy</include>"
 export TAMO_BUS_ADDRESS=$address
 
 QMLOG_STDERR=1 KELVVM_CONFIG=/nonexistent TAMO_SYSTEM_PROPERTIES=/nonexistent \
