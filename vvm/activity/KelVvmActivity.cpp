@@ -10,6 +10,7 @@
 
 const std::string KelVvmActivity::s_smsScheduledActivity = "KelVvmSmsSched";
 const std::string KelVvmActivity::s_refreshScheduledActivity = "KelVvmRefreshSched";
+const char* const KelVvmActivity::s_erasingKey = "erasing";
 
 namespace
 {

@@ -31,6 +31,8 @@ class KelVvmActivity : public NoCopyClass
   public:
     static const std::string s_smsScheduledActivity;
     static const std::string s_refreshScheduledActivity;
+    // Set on the mailbox record while its account is being erased.
+    static const char* const s_erasingKey;
     // The usage report: the application-statistics endpoint (from the deployment settings) and
     // what the report says of the application and signs it with.
     static std::string s_reportUrl;

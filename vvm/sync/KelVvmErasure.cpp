@@ -32,8 +32,10 @@ ZephDBQuery kindQuery(const std::string& kind)
 void KelVvmActivity::wipeUserAccount()
 {
     KLOG_DEBUG("KelVvmActivity::wipeUserAccount");
-    ZephDBQuery mailboxes = kindQuery(KelVvmServiceValues::s_mailboxKind);
-    ZephDB::del(m_serviceHandle, nullptr, nullptr, mailboxes, false);
+    // The mailbox record goes last and is marked meanwhile: an erasure cut short by a kill
+    // (files gone, records kept) is found and done again by the next run, whatever the SIM
+    // and the network say then.
+    updateMailbox(s_erasingKey, JValue(true));
     // The deleted records too: a deletion not carried yet would keep its file (the previous
     // subscriber's voicemail) and keep the delete activity's trigger armed.
     ZephDBQuery messages = everyMessageRecord();
@@ -59,6 +61,8 @@ void KelVvmActivity::onGetMessagesToDelete(const JValue& reply)
         ZephDBQuery messages = everyMessageRecord();
         ZephDB::del(m_serviceHandle, nullptr, nullptr, messages, true);
     }
+    ZephDBQuery mailboxes = kindQuery(KelVvmServiceValues::s_mailboxKind);
+    ZephDB::del(m_serviceHandle, nullptr, nullptr, mailboxes, false);
     if (!m_wipingAccount) {
         fail("User account erased", kActivityErrorCode);
         return;

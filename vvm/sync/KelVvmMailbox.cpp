@@ -76,7 +76,8 @@ void KelVvmActivity::onGetMailbox(const JValue& reply)
         }
         return;
     }
-    if (count > 1) {
+    // Several records, or an erasure that a kill cut short: erase, then start over.
+    if (count > 1 || results[0][s_erasingKey].asBool()) {
         m_wipingAccount = true;
         wipeUserAccount();
         return;

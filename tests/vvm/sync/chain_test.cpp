@@ -250,6 +250,7 @@ std::string mergeInto(const std::string& props)
 {
     return "merge {\"query\":{\"from\":\"com.quor.vvm.kelmailbox:1\"},\"props\":" + props + "}";
 }
+const std::string kMarkErasing = mergeInto("{\"erasing\":true}");
 
 // A mailbox record as an earlier run left it; `extra` adds keys.
 std::string mailbox(const std::string& extra = "")
@@ -289,7 +290,8 @@ TEST_F(ChainTest, WithoutARecordOnlyAnActivityThatMayCreateOneGoesOn)
                     .asBool());
     store("[]");
     EXPECT_EQ(run(), failure("User account erased"));
-    EXPECT_EQ(dbCalls(), (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages}));
+    EXPECT_EQ(dbCalls(),
+              (std::vector<std::string>{kFindMailbox, kMarkErasing, kFindMessages, kDelMailbox}));
     EXPECT_EQ(live(kMailboxKind).arraySize(), 0u);
     EXPECT_EQ(gJournal, std::vector<std::string>{"subscription"});
 }
@@ -335,16 +337,38 @@ TEST_F(ChainTest, SeveralRecordsEraseTheAccountInOrderThenTheRestartEndsErased)
           "\",\"audioPath\":\"\"},{\"_id\":\"m4\",\"_kind\":\"" + kMessageKind +
           "\",\"_del\":true,\"audioPath\":\"" + mediaFile("m4.amr") + "\"}]");
     EXPECT_EQ(run("{\"create\":false}"), failure("User account erased"));
-    EXPECT_EQ(dbCalls(),
-              (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages, kPurgeMessages,
-                                        // Started over: no record now, so erased again.
-                                        kFindMailbox, kDelMailbox, kFindMessages}));
+    EXPECT_EQ(dbCalls(), (std::vector<std::string>{
+                             kFindMailbox, kMarkErasing, kFindMessages, kPurgeMessages, kDelMailbox,
+                             // Started over: no record now, so erased again.
+                             kFindMailbox, kMarkErasing, kFindMessages, kDelMailbox}));
     for (const char* file : {"m1.amr", "m2.amr", "m4.amr"})
         EXPECT_FALSE(g_file_test(mediaFile(file).c_str(), G_FILE_TEST_EXISTS)) << file;
     JValue left = call("quor://com.quor.db/emulator/objects",
                        std::string("{\"from\":\"") + kMessageKind + "\"}")["results"];
     EXPECT_EQ(left.arraySize(), 0u) << left.stringify();
     EXPECT_TRUE(gJournal.empty());
+}
+
+// A kill in the middle of an erasure (after the files, before the records) leaves the marked
+// mailbox record: the next run erases again, with the SIM and network now those of the account.
+TEST_F(ChainTest, AnErasureCutShortIsDoneAgainByTheNextRun)
+{
+    writeFile(mediaFile("m2.amr"));
+    store("[" + mailbox(",\"erasing\":true") + ",{\"_id\":\"m1\",\"_kind\":\"" + kMessageKind +
+          "\",\"audioPath\":\"" + mediaFile("m1.amr") + "\"},{\"_id\":\"m2\",\"_kind\":\"" +
+          kMessageKind + "\",\"audioPath\":\"" + mediaFile("m2.amr") + "\"}]");
+    EXPECT_EQ(run("{\"create\":true}"), kSuccess);
+    // The new record's first run: the subscription check.
+    EXPECT_EQ(gJournal, std::vector<std::string>{"subscription"});
+    EXPECT_FALSE(g_file_test(mediaFile("m2.amr").c_str(), G_FILE_TEST_EXISTS));
+    JValue left = call("quor://com.quor.db/emulator/objects",
+                       std::string("{\"from\":\"") + kMessageKind + "\"}")["results"];
+    EXPECT_EQ(left.arraySize(), 0u) << left.stringify();
+    // Started over on a new record, which carries no mark.
+    JValue mailboxes = live(kMailboxKind);
+    ASSERT_EQ(mailboxes.arraySize(), 1u);
+    EXPECT_FALSE(mailboxes[0].hasKey("erasing")) << mailboxes[0].stringify();
+    EXPECT_EQ(mailboxes[0]["imsi"].asString(), kSimImsi);
 }
 
 TEST_F(ChainTest, TheErasureRemovesOnlyFilesDirectlyInsideTheMediaFolder)
@@ -365,8 +389,8 @@ TEST_F(ChainTest, TheErasureRemovesOnlyFilesDirectlyInsideTheMediaFolder)
     EXPECT_TRUE(g_file_test((s_folder + "/media").c_str(), G_FILE_TEST_IS_DIR));
     EXPECT_FALSE(g_file_test(mediaFile("inside.amr").c_str(), G_FILE_TEST_EXISTS));
     // Every record still goes, whatever its path.
-    EXPECT_EQ(dbCalls(),
-              (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages, kPurgeMessages}));
+    EXPECT_EQ(dbCalls(), (std::vector<std::string>{kFindMailbox, kMarkErasing, kFindMessages,
+                                                   kPurgeMessages, kDelMailbox}));
 }
 
 TEST_F(ChainTest, TheSimDecidesWhetherTheAccountStays)
@@ -388,8 +412,9 @@ TEST_F(ChainTest, TheSimDecidesWhetherTheAccountStays)
     EXPECT_EQ(run(), failure("User account erased"));
     EXPECT_EQ(calls("com.quor.telephony", platformQueries),
               (std::vector<std::string>{"imsiQuery {}"}));
-    EXPECT_EQ(dbCalls(), (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages,
-                                                   kFindMailbox, kDelMailbox, kFindMessages}));
+    EXPECT_EQ(dbCalls(),
+              (std::vector<std::string>{kFindMailbox, kMarkErasing, kFindMessages, kDelMailbox,
+                                        kFindMailbox, kMarkErasing, kFindMessages, kDelMailbox}));
     EXPECT_EQ(gJournal, std::vector<std::string>{"work"});
 
     // Unreadable SIM.
@@ -438,8 +463,8 @@ TEST_F(ChainTest, OnlyTheCarriersNetworkCodesKeepTheAccount)
         EXPECT_EQ(run(), c.accepted ? kSuccess : failure("User account erased"));
         EXPECT_TRUE(logged(std::string(") mcc/mnc: ") + c.logged));
         if (!c.accepted) {
-            EXPECT_EQ(dbCalls(),
-                      (std::vector<std::string>{kFindMailbox, kDelMailbox, kFindMessages}))
+            EXPECT_EQ(dbCalls(), (std::vector<std::string>{kFindMailbox, kMarkErasing,
+                                                           kFindMessages, kDelMailbox}))
                 << "erased once: no restart";
         }
     }
