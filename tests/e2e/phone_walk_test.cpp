@@ -761,6 +761,7 @@ TEST_P(RegressionSeed, WalksAgainWithoutAFault)
     walk.run();
 }
 
-INSTANTIATE_TEST_SUITE_P(PhoneWalk, RegressionSeed, ::testing::Values(1u, 2u, 8u, 9u, 118u));
+INSTANTIATE_TEST_SUITE_P(PhoneWalk, RegressionSeed,
+                         ::testing::Values(1u, 2u, 8u, 9u, 118u, 1081u, 1098u));
 
 } // namespace
