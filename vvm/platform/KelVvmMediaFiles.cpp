@@ -4,8 +4,16 @@
 #include "KelVvmLog.h"
 #include "KelVvmServiceValues.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 bool isPlainFileName(const std::string& name)
 {
@@ -29,4 +37,36 @@ void removeMediaFile(const std::string& path)
         return;
     }
     std::remove(path.c_str());
+}
+
+namespace
+{
+
+bool hasAudioExtension(const std::string& name)
+{
+    for (const char* extension : {".amr", ".wav", ".mp3"}) {
+        size_t length = strlen(extension);
+        if (name.size() > length && name.compare(name.size() - length, length, extension) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void removeEveryAudioFile()
+{
+    const std::string& folder = KelVvmServiceValues::s_mediaFolder;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    if (!dir)
+        return;
+    while (dirent* entry = readdir(dir.get())) {
+        std::string name = entry->d_name;
+        struct stat info;
+        // Not followed: a link is removed as a name, never what it points to.
+        if (hasAudioExtension(name) &&
+            fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISDIR(info.st_mode) && unlinkat(dirfd(dir.get()), entry->d_name, 0) != 0)
+            KLOG_WARNING("Cannot remove %s%s: %s", folder.c_str(), entry->d_name, strerror(errno));
+    }
 }

@@ -18,4 +18,9 @@ bool isFileInFolder(const std::string& path, const std::string& folder);
 // path, a file gone already or one that cannot be removed changes nothing.
 void removeMediaFile(const std::string& path);
 
+// Removes every regular file directly inside the media folder whose name ends with an audio
+// extension of the service (".amr", ".wav", ".mp3"), whether a record names it or not; other
+// files and folders stay.
+void removeEveryAudioFile();
+
 #endif

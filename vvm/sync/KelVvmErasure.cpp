@@ -57,6 +57,9 @@ void KelVvmActivity::onGetMessagesToDelete(const JValue& reply)
         for (const JValue& record : *group)
             removeMediaFile(record["audioPath"].asString());
     }
+    // And those no record names: a kill between a download's rename and its record's write
+    // leaves one, which only the next synchronization of the same account would claim.
+    removeEveryAudioFile();
     if (reply["results"].arraySize() > 0) {
         ZephDBQuery messages = everyMessageRecord();
         ZephDB::del(m_serviceHandle, nullptr, nullptr, messages, true);

@@ -371,13 +371,16 @@ TEST_F(ChainTest, AnErasureCutShortIsDoneAgainByTheNextRun)
     EXPECT_EQ(mailboxes[0]["imsi"].asString(), kSimImsi);
 }
 
-TEST_F(ChainTest, TheErasureRemovesOnlyFilesDirectlyInsideTheMediaFolder)
+TEST_F(ChainTest, TheErasureRemovesOnlyAudioFilesDirectlyInsideTheMediaFolder)
 {
     std::string outside = s_folder + "/outside/victim";
     std::string climbing = s_folder + "/media/../outside/climber";
     writeFile(outside);
     writeFile(s_folder + "/outside/climber");
     writeFile(mediaFile("inside.amr"));
+    // Left by a kill between a download's rename and its record: no record names it.
+    writeFile(mediaFile("orphan.amr"));
+    writeFile(mediaFile("notes.txt"));
     store(std::string("[{\"_id\":\"a\",\"_kind\":\"") + kMessageKind + "\",\"audioPath\":\"" +
           outside + "\"},{\"_id\":\"b\",\"_kind\":\"" + kMessageKind + "\",\"audioPath\":\"" +
           climbing + "\"},{\"_id\":\"c\",\"_kind\":\"" + kMessageKind + "\",\"audioPath\":\"" +
@@ -388,6 +391,8 @@ TEST_F(ChainTest, TheErasureRemovesOnlyFilesDirectlyInsideTheMediaFolder)
     EXPECT_TRUE(g_file_test((s_folder + "/outside/climber").c_str(), G_FILE_TEST_EXISTS));
     EXPECT_TRUE(g_file_test((s_folder + "/media").c_str(), G_FILE_TEST_IS_DIR));
     EXPECT_FALSE(g_file_test(mediaFile("inside.amr").c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(g_file_test(mediaFile("orphan.amr").c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_TRUE(g_file_test(mediaFile("notes.txt").c_str(), G_FILE_TEST_EXISTS));
     // Every record still goes, whatever its path.
     EXPECT_EQ(dbCalls(), (std::vector<std::string>{kFindMailbox, kMarkErasing, kFindMessages,
                                                    kPurgeMessages, kDelMailbox}));
