@@ -772,6 +772,6 @@ TEST_P(RegressionSeed, WalksAgainWithoutAFault)
 }
 
 INSTANTIATE_TEST_SUITE_P(PhoneWalk, RegressionSeed,
-                         ::testing::Values(1u, 2u, 8u, 9u, 118u, 1081u, 1098u, 2046u));
+                         ::testing::Values(1u, 2u, 8u, 9u, 118u, 1081u, 1098u, 2046u, 3510u));
 
 } // namespace
